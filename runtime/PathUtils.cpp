@@ -1,0 +1,81 @@
+#include "PathUtils.h"
+
+#include <new>
+
+namespace qlLib {
+
+bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& right) {
+    try {
+        size_t leftEnd = left.size();
+        while (leftEnd > 0 && left[leftEnd - 1] == L'\\') --leftEnd;
+        size_t rightStart = 0;
+        while (rightStart < right.size() && right[rightStart] == L'\\') ++rightStart;
+        if (left.empty()) {
+            out = right;
+            return true;
+        }
+        if (right.empty()) {
+            out = left;
+            return true;
+        }
+        std::wstring joined;
+        joined.reserve(leftEnd + 1 + (right.size() - rightStart));
+        joined.append(left, 0, leftEnd);
+        joined.push_back(L'\\');
+        joined.append(right, rightStart, std::wstring::npos);
+        out.swap(joined);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void RemoveTrailingBackslashes(std::wstring& path) {
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+}
+
+bool GetModulePath(HMODULE module, std::wstring& path) {
+    try {
+        std::wstring buffer(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD n = ::GetModuleFileNameW(module, &buffer[0], static_cast<DWORD>(buffer.size()));
+            if (n == 0) return false;
+            if (n < buffer.size()) {
+                buffer.resize(n);
+                path.swap(buffer);
+                return true;
+            }
+            if (buffer.size() >= 32768) return false;
+            buffer.resize(buffer.size() * 2);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool GetSystemDllPath(const wchar_t* dllName, std::wstring& path) {
+    if (!dllName || !*dllName) return false;
+    wchar_t folder[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return false;
+    return JoinPath(path, folder, dllName);
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* dllName) {
+    std::wstring path;
+    if (!GetSystemDllPath(dllName, path)) return nullptr;
+    return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+void HardenDllSearchPath() {
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    if (kernel) {
+        auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+            reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+        if (setDefault) setDefault(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+    }
+    ::SetDllDirectoryW(L"");
+}
+
+}  // namespace qlLib

@@ -1,0 +1,50 @@
+#include "StringUtils.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <new>
+
+namespace qlLib {
+
+bool FormatStringV(std::wstring& out, const wchar_t* format, va_list args) {
+    if (!format) return false;
+    try {
+        va_list probe;
+        va_copy(probe, args);
+        const int length = ::_vscwprintf(format, probe);
+        va_end(probe);
+        if (length < 0) return false;
+        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+        va_list copy;
+        va_copy(copy, args);
+        const int written = ::_vsnwprintf(&text[0], text.size(), format, copy);
+        va_end(copy);
+        if (written < 0) return false;
+        text.resize(static_cast<size_t>(written));
+        out.swap(text);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool FormatString(std::wstring& out, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const bool ok = FormatStringV(out, format, args);
+    va_end(args);
+    return ok;
+}
+
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b) {
+    if (!a) a = L"";
+    if (!b) b = L"";
+    return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+long ParseDecimal(const wchar_t* text) {
+    if (!text) return 0;
+    return std::wcstol(text, nullptr, 10);
+}
+
+}  // namespace qlLib

@@ -1,0 +1,22 @@
+#pragma once
+// Wide-string helpers shared by every subsystem.
+#include <windows.h>
+#include <cstdarg>
+#include <string>
+
+namespace qlLib {
+
+// printf-style formatting with the Microsoft C runtime's rules (%s wide, %hs narrow, %I64d, %Iu),
+// without a length limit. False when the format is invalid or memory runs out.
+bool FormatStringV(std::wstring& out, const wchar_t* format, va_list args);
+bool FormatString(std::wstring& out, const wchar_t* format, ...);
+
+// Case-insensitive comparison (ordinal, upper-cased as the system does for file names and
+// registry names). Null compares like an empty string.
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b);
+
+// Decimal number at the start of text, as the C runtime's wcstol reads it; 0 for null or text
+// that does not start with a number.
+long ParseDecimal(const wchar_t* text);
+
+}  // namespace qlLib
