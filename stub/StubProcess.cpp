@@ -1,0 +1,62 @@
+#include "stub/StubProcess.h"
+
+#include <objbase.h>
+
+#include <new>
+
+#include "runtime/DebugOptions.h"
+#include "runtime/DebugOutput.h"
+#include "runtime/PathUtils.h"
+#include "runtime/Trace.h"
+#include "stub/InstallManager.h"
+#include "stub/RebootSystem.h"
+
+namespace TARN {
+
+std::unique_ptr<IInstallRun> CStubProcess::CreateInstallRun() {
+    return std::unique_ptr<IInstallRun>(new (std::nothrow) CInstallManager());
+}
+
+void CStubProcess::RequestReboot() {
+    RebootSystem();
+}
+
+HRESULT CStubProcess::Run() {
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    qlLib::HardenDllSearchPath();
+    const DWORD startTick = ::GetTickCount();
+
+    {
+        // Without options (no isolation root yet) the trace log stays off until the install
+        // run switches on its own file.
+        qlLib::CDebugOptions options;
+        if (options.Load()) qlLib::GetDebugOutput().ApplyLoadedOptions(options);
+    }
+
+    HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        TraceError(L"wWinMain(104) : failed to coinitialize (0x%08x)", hr);
+        return hr;
+    }
+    hr = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+    if (hr != S_OK) TraceError(L"wWinMain(113) : CoInitializeSecurity() != S_OK, 0x%08X", hr);
+
+    HRESULT result = E_OUTOFMEMORY;
+    {
+        std::unique_ptr<IInstallRun> installManager = CreateInstallRun();
+        if (installManager) {
+            bool rebootRequested = false;
+            result = installManager->Initialize(rebootRequested);
+            // Requested before the manager goes: the shutdown only starts here, teardown goes on.
+            if (ShouldReboot(result, rebootRequested)) RequestReboot();
+        }
+    }
+
+    const DWORD endTick = ::GetTickCount();
+    TraceInfo(L"Start: %lu, End: %lu, Total: %lu", startTick, endTick, endTick - startTick);
+    TraceInfo(L"MiniStub: Returned (0x%08x)", result);
+    return result;
+}
+
+}  // namespace TARN
