@@ -1,0 +1,135 @@
+// MiniStub.exe as a process: exit code, trace log, and what bad command lines do to it.
+#include <gtest/gtest.h>
+
+#include "BuildPaths.h"
+#include "support/TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+// A copy of MiniStub.exe in its own folder, with an isolate.ini naming this test's silo and
+// debug options that send every trace line to a log folder.
+class MiniStubRun : public testing::Test {
+protected:
+    void SetUp() override {
+        app = temp.Join(L"app");
+        logs = temp.Join(L"logs");
+        ASSERT_TRUE(::CreateDirectoryW(app.c_str(), nullptr));
+        ASSERT_TRUE(::CreateDirectoryW(logs.c_str(), nullptr));
+        exe = app + L"\\MiniStub.exe";
+        ASSERT_TRUE(::CopyFileW(ToWinePath(MINISTUB_EXE_UNIX_PATH).c_str(), exe.c_str(), FALSE));
+    }
+
+    void WriteIsolationFile() {
+        std::string ini = "[isolation]\r\nsilo=";
+        for (wchar_t c : isolation.Silo()) ini.push_back(static_cast<char>(c));
+        ini += "\r\n";
+        ASSERT_TRUE(WriteTextFile(app + L"\\isolate.ini", ini));
+    }
+
+    void EnableFileTrace() {
+        const std::wstring key = L"Quillon\\Debug\\DebugOutput";
+        ASSERT_TRUE(isolation.SetDword(key, L"DebugType", 1));
+        ASSERT_TRUE(isolation.SetDword(key, L"OutputToFile", 1));
+        ASSERT_TRUE(isolation.SetDword(key, L"OutputToDebugger", 0));
+        ASSERT_TRUE(isolation.SetString(key, L"Directory", logs));
+    }
+
+    DWORD Run(const std::wstring& arguments) {
+        DWORD code = 0xDEADBEEF;
+        EXPECT_TRUE(RunProgram(exe, arguments, 60000, code));
+        return code;
+    }
+
+    // Lines of the one log file the run wrote.
+    std::vector<std::wstring> LogLines() {
+        const auto files = ListFiles(logs, L"*.log");
+        EXPECT_EQ(files.size(), 1u);
+        if (files.size() != 1) return {};
+        EXPECT_EQ(files[0].rfind(L"InstStub-0x", 0), 0u) << testing::PrintToString(files[0]);
+        std::wstring text;
+        bool bom = false;
+        EXPECT_TRUE(ReadUtf16File(logs + L"\\" + files[0], text, &bom));
+        EXPECT_TRUE(bom);
+        return SplitLines(text);
+    }
+
+    static bool EndsWith(const std::wstring& s, const std::wstring& tail) {
+        return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+    }
+
+    CTempFolder temp;
+    CTestIsolationRoot isolation;
+    std::wstring app, logs, exe;
+};
+
+}  // namespace
+
+TEST_F(MiniStubRun, ExitsWithItsResultAndEndsTheLogWithTheTimingLines) {
+    WriteIsolationFile();
+    EnableFileTrace();
+    EXPECT_EQ(Run(L"/qn"), 0u);
+    const auto lines = LogLines();
+    ASSERT_GE(lines.size(), 2u);
+    const std::wstring& timing = lines[lines.size() - 2];
+    const size_t at = timing.find(L"Information : Start: ");
+    ASSERT_NE(at, std::wstring::npos) << testing::PrintToString(timing);
+    DWORD start = 0, end = 0, total = 0;
+    ASSERT_EQ(swscanf(timing.c_str() + at, L"Information : Start: %lu, End: %lu, Total: %lu", &start, &end, &total), 3);
+    EXPECT_EQ(total, end - start);
+    EXPECT_LT(total, 30000u);
+    EXPECT_TRUE(EndsWith(lines.back(), L" : Information : MiniStub: Returned (0x00000000)"))
+        << testing::PrintToString(lines.back());
+    // The default prefixes of the debug options: date-time, module, process and thread ids.
+    EXPECT_NE(lines.back().find(L" : InstStub : 0x"), std::wstring::npos);
+}
+
+TEST_F(MiniStubRun, WithoutIsolationFileNothingIsLogged) {
+    EnableFileTrace();
+    EXPECT_EQ(Run(L"/qn"), 0u);
+    EXPECT_TRUE(ListFiles(logs, L"*.log").empty());
+    EXPECT_TRUE(ListFiles(app, L"*.log").empty());
+}
+
+TEST_F(MiniStubRun, DebugTypeOfTheWrongTypeKeepsTheLogOff) {
+    WriteIsolationFile();
+    EnableFileTrace();
+    ASSERT_TRUE(isolation.SetString(L"Quillon\\Debug\\DebugOutput", L"DebugType", L"1"));
+    EXPECT_EQ(Run(L""), 0u);
+    EXPECT_TRUE(ListFiles(logs, L"*.log").empty());
+}
+
+TEST_F(MiniStubRun, BadCommandLinesAreTracedAndTheRunGoesOn) {
+    WriteIsolationFile();
+    EnableFileTrace();
+    std::wstring longLine = L"/PATH \"";
+    // The whole command line (quoted program path, space, arguments) at the system's limit.
+    const size_t room = 32766 - (exe.size() + 3);
+    longLine.append(room - longLine.size() - 1, L'\u00e9');
+    longLine.push_back(L'"');
+    struct Case {
+        std::wstring arguments;
+        bool parses;
+    };
+    const Case cases[] = {
+        {L"/qn /MEDIA \"C:\\never closed", false},   // unclosed quote: no switch at all
+        {L"/x - /qn", false},                        // lone hyphen: /x still counts
+        {L"/DEFLANG \u65e5\u672c\u8a9e /\u00dcBER \"\" \"", false},
+        {longLine, true},
+        {L"/DEFLANG \u65e5\u672c\u8a9e /\u00dcBER \"\"", true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Run(c.arguments), 0u) << c.arguments.size() << " characters";
+        const auto log = LogLines();
+        ASSERT_FALSE(log.empty());
+        EXPECT_TRUE(EndsWith(log.back(), L"MiniStub: Returned (0x00000000)"));
+        int parseFailures = 0;
+        for (const auto& line : log)
+            if (line.find(L"Error : CInstallManager::Initialize(118) : failed to parse the command line [") !=
+                std::wstring::npos)
+                ++parseFailures;
+        EXPECT_EQ(parseFailures, c.parses ? 0 : 1) << c.arguments.size() << " characters";
+        for (const auto& name : ListFiles(logs, L"*.log")) ::DeleteFileW((logs + L"\\" + name).c_str());
+    }
+}
