@@ -1,0 +1,36 @@
+#pragma once
+// The key/value collection ("kvc"): values under arbitrary 32-bit keys, iterated in ascending
+// key order.
+#include <map>
+
+#include "package/ValueCollectionBase.h"
+
+namespace qlLib {
+
+class CKeyValueCollectionImpl : public CValueCollectionBase<IKeyValueCollection> {
+public:
+    // A new, empty collection (one reference for the caller), or null when out of memory.
+    static IKeyValueCollection* Create();
+    // The same as a holder.
+    static CComPtr<IKeyValueCollection> New();
+
+    bool STDMETHODCALLTYPE Remove(DWORD key) override;
+    bool STDMETHODCALLTYPE GetKeyAt(DWORD position, DWORD* key) override;
+
+protected:
+    const IID& InterfaceId() const override { return IID_IKeyValueCollection; }
+    const GUID& ClassId() const override { return CLSID_KeyValueCollection; }
+    IKeyValueCollection* CreateEmpty() const override { return Create(); }
+    const CValue* Find(DWORD key) const override;
+    CValue* FindForSet(DWORD key) override;
+    DWORD CountLocked() const override { return static_cast<DWORD>(m_entries.size()); }
+    void ClearLocked() override { m_entries.clear(); }
+    bool ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const override;
+    bool StoreLoaded(DWORD key, CValue&& value) override;
+
+private:
+    CKeyValueCollectionImpl() = default;
+    std::map<DWORD, CValue> m_entries;
+};
+
+}  // namespace qlLib
