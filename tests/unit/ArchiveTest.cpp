@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <olectl.h>
+
+#include <cstring>
+
 #include "package/Archive.h"
 #include "package/KeyValueCollectionImpl.h"
 
@@ -205,4 +209,100 @@ TEST(Archive, VariantArrayClaimingBillionsFails) {
     DWORD length = 0;
     ASSERT_TRUE(a.PeekLength(tag, length));
     EXPECT_EQ(tag, 11);
+}
+
+TEST(Archive, ObjectVariantsGoThroughPersistStream) {
+    ASSERT_HRESULT_SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    {
+        // A font is a stock object that saves itself to a stream.
+        FONTDESC desc = {sizeof(FONTDESC), const_cast<LPOLESTR>(L"Tahoma"), {120000, 0}, FW_BOLD, ANSI_CHARSET,
+                         FALSE, FALSE, FALSE};
+        qlLib::CComPtr<IFont> font;
+        ASSERT_HRESULT_SUCCEEDED(::OleCreateFontIndirect(&desc, IID_IFont, reinterpret_cast<void**>(font.Receive())));
+        VARIANT v;
+        ::VariantInit(&v);
+        v.vt = VT_UNKNOWN;
+        v.punkVal = font.Get();
+        CArchive store(CArchive::eStore);
+        ASSERT_TRUE(store.WriteVariant(v));
+        std::vector<BYTE> data = store.Buffer();
+        CArchive load(CArchive::eLoad, data.data(), static_cast<DWORD>(data.size()));
+        VARIANT r;
+        ::VariantInit(&r);
+        ASSERT_TRUE(load.ReadVariant(r));
+        ASSERT_EQ(r.vt, VT_UNKNOWN);
+        qlLib::CComPtr<IFont> loaded;
+        ASSERT_HRESULT_SUCCEEDED(r.punkVal->QueryInterface(IID_IFont, reinterpret_cast<void**>(loaded.Receive())));
+        // The name as the system settled on it (a missing face is substituted) survives.
+        BSTR name = nullptr, original = nullptr;
+        ASSERT_HRESULT_SUCCEEDED(loaded->get_Name(&name));
+        ASSERT_HRESULT_SUCCEEDED(font->get_Name(&original));
+        EXPECT_STREQ(name, original);
+        ::SysFreeString(name);
+        ::SysFreeString(original);
+        BOOL bold = FALSE;
+        loaded->get_Bold(&bold);
+        EXPECT_TRUE(bold);
+        ::VariantClear(&r);
+
+        // An object that cannot save itself cannot be written.
+        qlLib::CComPtr<qlLib::IKeyValueCollection> plain = qlLib::CKeyValueCollectionImpl::New();
+        v.punkVal = plain.Get();
+        CArchive other(CArchive::eStore);
+        EXPECT_FALSE(other.WriteVariant(v));
+    }
+    ::CoUninitialize();
+}
+
+namespace {
+
+// A stream that claims far more bytes than it can deliver, as a damaged file system or a lying
+// wrapper might.
+class CBoastfulStream : public qlLib::IDataStream {
+public:
+    explicit CBoastfulStream(std::vector<BYTE> data) : m_data(std::move(data)) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    bool STDMETHODCALLTYPE GetSize(ULONGLONG* size) override {
+        *size = 0x40000000;
+        return true;
+    }
+    bool STDMETHODCALLTYPE SetSize(ULONGLONG) override { return false; }
+    bool STDMETHODCALLTYPE GetPosition(ULONGLONG* position) override {
+        *position = m_position;
+        return true;
+    }
+    bool STDMETHODCALLTYPE Seek(ULONGLONG position) override {
+        if (position > 0x40000000) return false;
+        m_position = position;
+        return true;
+    }
+    bool STDMETHODCALLTYPE Write(const void*, DWORD) override { return false; }
+    bool STDMETHODCALLTYPE Read(void* buffer, DWORD count) override {
+        if (m_position + count > m_data.size()) return false;
+        std::memcpy(buffer, m_data.data() + m_position, count);
+        m_position += count;
+        ++reads;
+        return true;
+    }
+    int reads = 0;
+
+private:
+    std::vector<BYTE> m_data;
+    ULONGLONG m_position = 0;
+};
+
+}  // namespace
+
+TEST(Archive, HugeLengthsMustBeProvenByTheStream) {
+    // A block of 0x30000000 bytes (above the 500 MiB line) in a stream that has 16.
+    CBoastfulStream stream(Bytes({0x09, 0x00, 0x00, 0x00, 0x30, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    CArchive a(CArchive::eLoad, &stream);
+    std::vector<BYTE> out;
+    EXPECT_FALSE(a.ReadBlock(out));
+    EXPECT_TRUE(out.empty());
+    ULONGLONG position = 99;
+    stream.GetPosition(&position);
+    EXPECT_EQ(position, 0u);
 }
