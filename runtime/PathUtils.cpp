@@ -30,6 +30,28 @@ bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& r
     }
 }
 
+bool IsSafeRelativePath(const std::wstring& path) {
+    if (path.empty()) return false;
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find_first_of(L"\\/", start);
+        size_t length = (end == std::wstring::npos ? path.size() : end) - start;
+        if (length == 0) return false;   // leading, doubled or trailing separator
+        const wchar_t* part = path.c_str() + start;
+        if ((length == 1 && part[0] == L'.') || (length == 2 && part[0] == L'.' && part[1] == L'.')) return false;
+        for (size_t i = 0; i < length; ++i) {
+            wchar_t c = part[i];
+            if (c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|') {
+                return false;
+            }
+        }
+        // The system strips trailing dots and spaces, so "..." or ". " would name the parent.
+        if (part[length - 1] == L'.' || part[length - 1] == L' ') return false;
+        if (end == std::wstring::npos) return true;
+        start = end + 1;
+    }
+}
+
 void RemoveTrailingBackslashes(std::wstring& path) {
     while (!path.empty() && path.back() == L'\\') path.pop_back();
 }

@@ -9,6 +9,11 @@ namespace qlLib {
 // collapse). An empty side yields the other side unchanged. False only when memory runs out.
 bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& right);
 
+// Whether a name taken from a package or archive stays inside the folder it is joined to:
+// relative, no "." or ".." component, no drive, no alternate data stream (':'), no empty
+// component, no characters that file names cannot hold. Both '\' and '/' separate components.
+bool IsSafeRelativePath(const std::wstring& path);
+
 // Removes every trailing backslash (also from a root such as "C:\": the caller decides).
 void RemoveTrailingBackslashes(std::wstring& path);
 

@@ -1,0 +1,13 @@
+#pragma once
+// Creating folders together with their missing parents.
+#include <windows.h>
+#include <string>
+
+namespace qlLib {
+
+// Creates path and every missing folder above it. A component that exists but cannot be looked
+// at because access is denied counts as present (the caller may still be allowed further down).
+// On failure error receives the Win32 error (never 0).
+bool CreateFolderTree(const std::wstring& path, DWORD* error);
+
+}  // namespace qlLib
