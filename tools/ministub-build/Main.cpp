@@ -1,0 +1,326 @@
+// ministub-build: makes installers from a stub and its payload, writes their product settings,
+// and shows what an installer holds.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "package/FileDataExtender.h"
+#include "package/FilePacker.h"
+#include "package/KeyValueCollectionImpl.h"
+#include "runtime/Handles.h"
+#include "runtime/PathUtils.h"
+#include "tools/ministub-build/InstallerInspector.h"
+#include "tools/ministub-build/PackageBuilder.h"
+#include "tools/ministub-build/SettingsText.h"
+
+using builder::CPackEntry;
+using builder::Utf8ToWide;
+using builder::WideToUtf8;
+
+namespace {
+
+const char kHelp[] =
+    "ministub-build: makes MiniStub installers and shows what they hold.\n"
+    "\n"
+    "usage:\n"
+    "  ministub-build pack --stub STUB.exe --out INSTALLER.exe [entries...] [--settings FILE]\n"
+    "  ministub-build settings INSTALLER.exe [--from FILE] [--set KEY=TYPE:VALUE]... [--remove KEY]...\n"
+    "                          [--replace]\n"
+    "  ministub-build inspect INSTALLER.exe [--json]\n"
+    "  ministub-build --help\n"
+    "\n"
+    "pack: the stub's image and its build signature (4 zero bytes for an unsigned stub), then the\n"
+    "package (header version 2, index, entries' data in the order given), padded to 8 bytes so\n"
+    "that a signature added afterwards starts aligned. The stub must be stripped: nothing may\n"
+    "follow its image but its signature. Entries (NAME defaults to the file's name):\n"
+    "  --ui-package FILE[=NAME]       install UI archive (type 5)\n"
+    "  --layout FILE[=NAME]           layout archive (type 1)\n"
+    "  --install-package FILE[=NAME]  install package archive (type 3)\n"
+    "  --scanner FILE[=NAME]          scanner archive (type 4)\n"
+    "  --file FILE[=NAME]             plain file (type 0)\n"
+    "  --folder DIR                   every file below DIR as a plain file, named relative to DIR\n"
+    "  --entry TYPE:FILE[=NAME]       an entry of any type number but 6\n"
+    "  --settings FILE                write these settings into the new installer (as the\n"
+    "                                 settings command does); an installer to be signed gets its\n"
+    "                                 settings after signing instead\n"
+    "\n"
+    "settings: writes product settings into the block behind the installer's signature (or at\n"
+    "its end when unsigned); the signature stays valid. Existing settings are kept unless\n"
+    "--replace is given; --from, --set and --remove apply in that order. A version-0 block stays\n"
+    "version 0. Settings text has one key per line, '#' starts a comment:\n"
+    "  <key> = <type>:<value>        e.g.  0 = wstring:PRODUCT   1 = dword:2014   11 = bool:false\n"
+    "  types: bool, int8, byte, int16, word, long, dword, int64, uint64 (decimal or 0x hex), double,\n"
+    "  guid ({...}), opaque16 and hex (hexadecimal bytes), string (ASCII), wstring (UTF-8 text);\n"
+    "  quote a string (\"...\", with \\\" \\\\ \\n \\r \\t \\xHH) to keep leading or trailing spaces.\n"
+    "\n"
+    "inspect: end of module, build signature length, package offset, certificate table, block\n"
+    "position, version, stored and computed hash, the package index and the settings.\n"
+    "  --json                         the same as one JSON object\n"
+    "\n"
+    "Exit code 0 on success, 1 when the work failed, 2 for a command line that cannot be used.\n";
+
+void Write(HANDLE handle, const std::string& text) {
+    DWORD mode = 0;
+    if (::GetConsoleMode(handle, &mode)) {
+        std::wstring wide = Utf8ToWide(text);
+        DWORD written = 0;
+        ::WriteConsoleW(handle, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    DWORD written = 0;
+    ::WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+void Print(const std::string& text) {
+    Write(::GetStdHandle(STD_OUTPUT_HANDLE), text);
+}
+
+int Fail(const std::string& message, int code = 1) {
+    Write(::GetStdHandle(STD_ERROR_HANDLE), "ministub-build: " + message + "\n");
+    return code;
+}
+
+int Usage(const std::string& message) {
+    return Fail(message + " (see ministub-build --help)", 2);
+}
+
+bool ReadTextFile(const std::wstring& path, std::string& text) {
+    qlLib::CFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart > (16 << 20)) return false;
+    text.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return text.empty() || (::ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr) &&
+                            read == text.size());
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (!n) return path;
+    std::wstring full(n, L'\0');
+    n = ::GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
+    full.resize(n);
+    return full;
+}
+
+// "FILE[=NAME]": the name defaults to the file's own name.
+CPackEntry ParseEntry(const std::wstring& value, DWORD type) {
+    CPackEntry entry;
+    size_t equals = value.find(L'=');
+    entry.source = FullPath(value.substr(0, equals));
+    if (equals != std::wstring::npos) {
+        entry.name = value.substr(equals + 1);
+    } else {
+        size_t slash = entry.source.find_last_of(L"\\/");
+        entry.name = slash == std::wstring::npos ? entry.source : entry.source.substr(slash + 1);
+    }
+    entry.type = type;
+    return entry;
+}
+
+// Every file below a folder, in a stable order, named relative to the folder.
+bool AddFolder(const std::wstring& root, const std::wstring& folder, std::vector<CPackEntry>& entries,
+               std::string& error) {
+    std::wstring pattern;
+    qlLib::JoinPath(pattern, folder, L"*");
+    WIN32_FIND_DATAW data;
+    qlLib::CFindHandle find(::FindFirstFileW(pattern.c_str(), &data));
+    if (!find) {
+        error = "cannot list " + WideToUtf8(folder);
+        return false;
+    }
+    std::vector<std::pair<std::wstring, bool>> children;
+    do {
+        if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
+        children.emplace_back(data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    } while (::FindNextFileW(find.Get(), &data));
+    std::sort(children.begin(), children.end());
+    for (const auto& child : children) {
+        std::wstring path;
+        qlLib::JoinPath(path, folder, child.first);
+        if (child.second) {
+            if (!AddFolder(root, path, entries, error)) return false;
+            continue;
+        }
+        CPackEntry entry;
+        entry.source = path;
+        entry.name = path.substr(root.size());
+        while (!entry.name.empty() && entry.name[0] == L'\\') entry.name.erase(0, 1);
+        entry.type = TARN::eFileType_Extract;
+        entries.push_back(entry);
+    }
+    return true;
+}
+
+struct CSettingsEdit {
+    std::vector<std::wstring> fromFiles;
+    std::vector<std::string> assignments;
+    std::vector<std::string> removals;
+    bool replace = false;
+};
+
+int ApplySettings(const std::wstring& installer, const CSettingsEdit& edit) {
+    TARN::CFileDataExtender extender;
+    if (!extender.Initialize(installer.c_str(), true)) {
+        return Fail("cannot open the settings of " + WideToUtf8(installer) + " for writing");
+    }
+    qlLib::CComPtr<qlLib::IKeyValueCollection> settings = qlLib::CKeyValueCollectionImpl::New();
+    if (!settings) return Fail("out of memory");
+    if (!edit.replace && !extender.GetCollection(settings.Get())) return Fail("cannot read the present settings");
+    for (const std::wstring& from : edit.fromFiles) {
+        std::string text, error;
+        if (!ReadTextFile(from, text)) return Fail("cannot read " + WideToUtf8(from));
+        if (!builder::ParseSettingsText(text, settings.Get(), error)) return Fail(WideToUtf8(from) + ": " + error);
+    }
+    for (const std::string& assignment : edit.assignments) {
+        std::string error;
+        if (!builder::ParseSettingAssignment(assignment, settings.Get(), error)) {
+            return Usage("--set " + assignment + ": " + error);
+        }
+    }
+    for (const std::string& key : edit.removals) {
+        char* end = nullptr;
+        bool hex = key.size() > 2 && key[0] == '0' && (key[1] == 'x' || key[1] == 'X');
+        unsigned long long value = strtoull(key.c_str(), &end, hex ? 16 : 10);
+        if (key.empty() || *end || value > 0xFFFFFFFFULL) return Usage("--remove needs a key number: " + key);
+        settings->Remove(static_cast<DWORD>(value));
+    }
+    if (!extender.Import(settings.Get()) || !extender.Save()) {
+        return Fail("cannot write the settings into " + WideToUtf8(installer));
+    }
+    return 0;
+}
+
+int Pack(const std::vector<std::wstring>& args) {
+    std::wstring stub, out, settingsFile;
+    std::vector<CPackEntry> entries;
+    struct { const wchar_t* option; DWORD type; } kinds[] = {
+        {L"--ui-package", TARN::eFileType_UIPackage},  {L"--layout", TARN::eFileType_Archive},
+        {L"--install-package", TARN::eFileType_InstallPackage}, {L"--scanner", TARN::eFileType_Scanner},
+        {L"--file", TARN::eFileType_Extract},
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::wstring& a = args[i];
+        if (i + 1 >= args.size()) return Usage("missing value after " + WideToUtf8(a));
+        const std::wstring& v = args[++i];
+        bool known = false;
+        for (const auto& kind : kinds) {
+            if (a == kind.option) {
+                entries.push_back(ParseEntry(v, kind.type));
+                known = true;
+            }
+        }
+        if (known) continue;
+        if (a == L"--stub") {
+            stub = FullPath(v);
+        } else if (a == L"--out") {
+            out = FullPath(v);
+        } else if (a == L"--settings") {
+            settingsFile = v;
+        } else if (a == L"--folder") {
+            std::wstring root = FullPath(v);
+            qlLib::RemoveTrailingBackslashes(root);
+            std::string error;
+            if (!AddFolder(root, root, entries, error)) return Fail(error);
+        } else if (a == L"--entry") {
+            size_t colon = v.find(L':');
+            wchar_t* end = nullptr;
+            unsigned long type = colon == std::wstring::npos ? 0 : wcstoul(v.substr(0, colon).c_str(), &end, 10);
+            if (colon == std::wstring::npos || colon == 0 || *end) return Usage("--entry needs TYPE:FILE[=NAME]");
+            entries.push_back(ParseEntry(v.substr(colon + 1), type));
+        } else {
+            return Usage("unknown option for pack: " + WideToUtf8(a));
+        }
+    }
+    if (stub.empty() || out.empty()) return Usage("pack needs --stub and --out");
+    std::string error;
+    builder::CPackageBuilder packageBuilder;
+    if (!packageBuilder.Build(stub, entries, out, error)) return Fail(error);
+    if (!settingsFile.empty()) {
+        CSettingsEdit edit;
+        edit.fromFiles.push_back(settingsFile);
+        if (int rc = ApplySettings(out, edit)) return rc;
+    }
+    Print("wrote " + WideToUtf8(out) + " (" + std::to_string(entries.size()) + " entries)\n");
+    return 0;
+}
+
+int Settings(const std::vector<std::wstring>& args) {
+    std::wstring installer;
+    CSettingsEdit edit;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::wstring& a = args[i];
+        if (a == L"--replace") {
+            edit.replace = true;
+            continue;
+        }
+        if (a.compare(0, 2, L"--") != 0) {
+            if (!installer.empty()) return Usage("settings takes one installer");
+            installer = FullPath(a);
+            continue;
+        }
+        if (i + 1 >= args.size()) return Usage("missing value after " + WideToUtf8(a));
+        const std::wstring& v = args[++i];
+        if (a == L"--from") {
+            edit.fromFiles.push_back(v);
+        } else if (a == L"--set") {
+            edit.assignments.push_back(WideToUtf8(v));
+        } else if (a == L"--remove") {
+            edit.removals.push_back(WideToUtf8(v));
+        } else {
+            return Usage("unknown option for settings: " + WideToUtf8(a));
+        }
+    }
+    if (installer.empty()) return Usage("settings needs an installer");
+    return ApplySettings(installer, edit);
+}
+
+int Inspect(const std::vector<std::wstring>& args) {
+    std::wstring installer;
+    bool json = false;
+    for (const std::wstring& a : args) {
+        if (a == L"--json") {
+            json = true;
+        } else if (a.compare(0, 2, L"--") == 0) {
+            return Usage("unknown option for inspect: " + WideToUtf8(a));
+        } else if (installer.empty()) {
+            installer = FullPath(a);
+        } else {
+            return Usage("inspect takes one installer");
+        }
+    }
+    if (installer.empty()) return Usage("inspect needs an installer");
+    builder::CInstallerInspector inspector;
+    builder::CInstallerReport report;
+    std::string error;
+    if (!inspector.Inspect(installer, report, error)) return Fail(error);
+    Print(json ? builder::CInstallerInspector::FormatJson(report) : builder::CInstallerInspector::FormatText(report));
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    if (args.empty()) return Usage("no command given");
+    std::wstring command = args[0];
+    args.erase(args.begin());
+    if (command == L"--help" || command == L"-h" || command == L"/?" || command == L"help") {
+        Print(kHelp);
+        return 0;
+    }
+    for (const std::wstring& a : args) {
+        if (a == L"--help") {
+            Print(kHelp);
+            return 0;
+        }
+    }
+    if (command == L"pack") return Pack(args);
+    if (command == L"settings") return Settings(args);
+    if (command == L"inspect") return Inspect(args);
+    return Usage("unknown command " + WideToUtf8(command));
+}
