@@ -1,5 +1,6 @@
 #include "PathUtils.h"
 
+#include <cwchar>
 #include <new>
 
 namespace qlLib {
@@ -30,6 +31,38 @@ bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& r
     }
 }
 
+namespace {
+
+wchar_t AsciiUpper(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// Whether a name opens a device rather than a file wherever it stands: "CON", "nul.txt",
+// "COM1.log", "lpt9 .x". The system looks only at the part before the first dot, without its
+// trailing spaces.
+bool IsDeviceName(const wchar_t* part, size_t length) {
+    size_t base = 0;
+    while (base < length && part[base] != L'.') ++base;
+    while (base > 0 && part[base - 1] == L' ') --base;
+    wchar_t name[8];
+    if (base < 3 || base > 7) return false;
+    for (size_t i = 0; i < base; ++i) name[i] = AsciiUpper(part[i]);
+    name[base] = L'\0';
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : kDevices) {
+        if (::wcscmp(name, device) == 0) return true;
+    }
+    if (base == 4 && (::wcsncmp(name, L"COM", 3) == 0 || ::wcsncmp(name, L"LPT", 3) == 0)) {
+        // Any digit (the documentation reserves 0 too), and the superscripts 1, 2, 3 that the
+        // system also maps to ports.
+        const wchar_t n = name[3];
+        return (n >= L'0' && n <= L'9') || n == 0x00B9 || n == 0x00B2 || n == 0x00B3;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool IsSafeRelativePath(const std::wstring& path) {
     if (path.empty()) return false;
     size_t start = 0;
@@ -47,6 +80,7 @@ bool IsSafeRelativePath(const std::wstring& path) {
         }
         // The system strips trailing dots and spaces, so "..." or ". " would name the parent.
         if (part[length - 1] == L'.' || part[length - 1] == L' ') return false;
+        if (IsDeviceName(part, length)) return false;
         if (end == std::wstring::npos) return true;
         start = end + 1;
     }

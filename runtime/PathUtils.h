@@ -11,7 +11,8 @@ bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& r
 
 // Whether a name taken from a package or archive stays inside the folder it is joined to:
 // relative, no "." or ".." component, no drive, no alternate data stream (':'), no empty
-// component, no characters that file names cannot hold. Both '\' and '/' separate components.
+// component, no characters that file names cannot hold, no device names (CON, NUL, COM1,
+// "aux.txt", ...). Both '\' and '/' separate components.
 bool IsSafeRelativePath(const std::wstring& path);
 
 // Removes every trailing backslash (also from a root such as "C:\": the caller decides).

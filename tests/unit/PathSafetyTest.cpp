@@ -19,6 +19,17 @@ TEST(IsSafeRelativePath, KeepsNamesInsideTheirFolder) {
     }
 }
 
+TEST(IsSafeRelativePath, RefusesDeviceNamesInAnyComponent) {
+    for (const wchar_t* device : {L"CON", L"nul", L"Aux.txt", L"a\\PRN.log.old", L"COM1", L"lpt9.x", L"com0",
+                                  L"NUL .txt", L"conin$", L"CONOUT$.x", L"d/COM\u00B9", L"CON\\x"}) {
+        EXPECT_FALSE(IsSafeRelativePath(device)) << device;
+    }
+    for (const wchar_t* name : {L"CONSOLE.txt", L"con_x", L"COM10", L"comx", L"LPT", L"a.con", L"x\\auxiliary.dll",
+                                L"NULL", L"CO"}) {
+        EXPECT_TRUE(IsSafeRelativePath(name)) << name;
+    }
+}
+
 TEST(CreateFolderTree, MakesMissingParentsAndRefusesFiles) {
     testing_support::CTempFolder temp;
     DWORD error = 0;

@@ -1,0 +1,114 @@
+# 7-Zip's extract-only 7z reader (7z format; LZMA, LZMA2, BCJ, BCJ2, delta, copy; CRC), built from
+# the Debian source package that scripts/bootstrap.sh unpacks into .deps/. The file set is the one
+# of 7-Zip's own extract-only 7z bundle without its DLL entry points and its archive-format
+# registry: we create the 7z handler directly. The codecs still find each other through their
+# registry.
+#
+# Result: the static library `sevenzip`, whose usage requirements (include root, defines) are
+# PUBLIC. Link it with SEVENZIP_LINK_ITEM: the codecs and the CRC tables register themselves
+# from static constructors nobody references, so a plain archive link would drop them and every
+# archive would then look like "not an archive".
+
+file(GLOB _sevenzip_roots LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/.deps/7zip-*)
+set(SEVENZIP_ROOT "")
+foreach(_root IN LISTS _sevenzip_roots)
+  if(IS_DIRECTORY ${_root}/CPP/7zip/Archive/7z)
+    set(SEVENZIP_ROOT ${_root})
+  endif()
+endforeach()
+if(NOT SEVENZIP_ROOT)
+  message(FATAL_ERROR "7-Zip sources not found under ${CMAKE_SOURCE_DIR}/.deps: run scripts/bootstrap.sh")
+endif()
+
+set(_cpp ${SEVENZIP_ROOT}/CPP)
+set(_c ${SEVENZIP_ROOT}/C)
+
+set(_sevenzip_cpp_sources
+  ${_cpp}/Common/CRC.cpp
+  ${_cpp}/Common/CrcReg.cpp
+  ${_cpp}/Common/IntToString.cpp
+  ${_cpp}/Common/NewHandler.cpp
+  ${_cpp}/Common/MyString.cpp
+  ${_cpp}/Common/StringConvert.cpp
+  ${_cpp}/Common/StringToInt.cpp
+  ${_cpp}/Common/MyVector.cpp
+  ${_cpp}/Common/Wildcard.cpp
+  ${_cpp}/Windows/PropVariant.cpp
+  ${_cpp}/Windows/Synchronization.cpp
+  ${_cpp}/Windows/System.cpp
+  ${_cpp}/7zip/Common/CreateCoder.cpp
+  ${_cpp}/7zip/Common/CWrappers.cpp
+  ${_cpp}/7zip/Common/InBuffer.cpp
+  ${_cpp}/7zip/Common/FilterCoder.cpp
+  ${_cpp}/7zip/Common/LimitedStreams.cpp
+  ${_cpp}/7zip/Common/MethodId.cpp
+  ${_cpp}/7zip/Common/MethodProps.cpp
+  ${_cpp}/7zip/Common/OutBuffer.cpp
+  ${_cpp}/7zip/Common/ProgressUtils.cpp
+  ${_cpp}/7zip/Common/PropId.cpp
+  ${_cpp}/7zip/Common/StreamBinder.cpp
+  ${_cpp}/7zip/Common/StreamObjects.cpp
+  ${_cpp}/7zip/Common/StreamUtils.cpp
+  ${_cpp}/7zip/Common/VirtThread.cpp
+  ${_cpp}/7zip/Archive/Common/CoderMixer2.cpp
+  ${_cpp}/7zip/Archive/Common/HandlerOut.cpp
+  ${_cpp}/7zip/Archive/Common/ItemNameUtils.cpp
+  ${_cpp}/7zip/Archive/Common/OutStreamWithCRC.cpp
+  ${_cpp}/7zip/Archive/Common/ParseProperties.cpp
+  ${_cpp}/7zip/Archive/7z/7zCompressionMode.cpp
+  ${_cpp}/7zip/Archive/7z/7zDecode.cpp
+  ${_cpp}/7zip/Archive/7z/7zExtract.cpp
+  ${_cpp}/7zip/Archive/7z/7zHandler.cpp
+  ${_cpp}/7zip/Archive/7z/7zHeader.cpp
+  ${_cpp}/7zip/Archive/7z/7zIn.cpp
+  ${_cpp}/7zip/Archive/7z/7zProperties.cpp
+)
+# The decoders proper: the hot loops, built for speed while everything else is built for size.
+set(_sevenzip_decoder_sources
+  ${_cpp}/7zip/Compress/CodecExports.cpp
+  ${_cpp}/7zip/Compress/Bcj2Coder.cpp
+  ${_cpp}/7zip/Compress/Bcj2Register.cpp
+  ${_cpp}/7zip/Compress/BcjCoder.cpp
+  ${_cpp}/7zip/Compress/BcjRegister.cpp
+  ${_cpp}/7zip/Compress/BranchMisc.cpp
+  ${_cpp}/7zip/Compress/BranchRegister.cpp
+  ${_cpp}/7zip/Compress/ByteSwap.cpp
+  ${_cpp}/7zip/Compress/CopyCoder.cpp
+  ${_cpp}/7zip/Compress/CopyRegister.cpp
+  ${_cpp}/7zip/Compress/DeltaFilter.cpp
+  ${_cpp}/7zip/Compress/Lzma2Decoder.cpp
+  ${_cpp}/7zip/Compress/Lzma2Register.cpp
+  ${_cpp}/7zip/Compress/LzmaDecoder.cpp
+  ${_cpp}/7zip/Compress/LzmaRegister.cpp
+  ${_c}/7zCrc.c
+  ${_c}/7zCrcOpt.c
+  ${_c}/7zStream.c
+  ${_c}/Alloc.c
+  ${_c}/Bcj2.c
+  ${_c}/Bra.c
+  ${_c}/Bra86.c
+  ${_c}/BraIA64.c
+  ${_c}/CpuArch.c
+  ${_c}/Delta.c
+  ${_c}/Lzma2Dec.c
+  ${_c}/Lzma2DecMt.c
+  ${_c}/LzmaDec.c
+  ${_c}/MtDec.c
+  ${_c}/SwapBytes.c
+  ${_c}/Threads.c
+)
+
+add_library(sevenzip STATIC ${_sevenzip_cpp_sources} ${_sevenzip_decoder_sources})
+# Both defines change the 7z handler's class layout: every file that includes its headers must
+# see them, hence PUBLIC. No assembler decoder (Z7_LZMA_DEC_OPT stays undefined).
+target_compile_definitions(sevenzip PUBLIC Z7_EXTRACT_ONLY Z7_NO_CRYPTO)
+target_include_directories(sevenzip SYSTEM PUBLIC ${_cpp})
+# 7-Zip's headers need the OLE declarations that a lean windows.h leaves out.
+# (The project defines it for every folder; the compiler takes -U after the -D.)
+target_compile_options(sevenzip PRIVATE -UWIN32_LEAN_AND_MEAN)
+# Not our code: its warnings are its maintainers' business, and must not break -Werror builds.
+target_compile_options(sevenzip PRIVATE -w)
+set_source_files_properties(${_sevenzip_decoder_sources} TARGET_DIRECTORY sevenzip PROPERTIES COMPILE_OPTIONS -O2)
+target_link_libraries(sevenzip PUBLIC ole32 oleaut32 uuid)
+
+set(SEVENZIP_LINK_ITEM "$<LINK_LIBRARY:WHOLE_ARCHIVE,sevenzip>")
