@@ -1,6 +1,5 @@
 #include "PathUtils.h"
 
-#include <cwchar>
 #include <new>
 
 namespace qlLib {
@@ -33,8 +32,15 @@ bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& r
 
 namespace {
 
-wchar_t AsciiUpper(wchar_t c) {
-    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+// Whether part[0..length) equals name (upper-case ASCII) without regard to ASCII case.
+bool EqualsUpper(const wchar_t* part, size_t length, const char* name) {
+    size_t i = 0;
+    for (; i < length && name[i]; ++i) {
+        wchar_t c = part[i];
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        if (c != static_cast<wchar_t>(name[i])) return false;
+    }
+    return i == length && !name[i];
 }
 
 // Whether a name opens a device rather than a file wherever it stands: "CON", "nul.txt",
@@ -44,18 +50,14 @@ bool IsDeviceName(const wchar_t* part, size_t length) {
     size_t base = 0;
     while (base < length && part[base] != L'.') ++base;
     while (base > 0 && part[base - 1] == L' ') --base;
-    wchar_t name[8];
-    if (base < 3 || base > 7) return false;
-    for (size_t i = 0; i < base; ++i) name[i] = AsciiUpper(part[i]);
-    name[base] = L'\0';
-    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t* device : kDevices) {
-        if (::wcscmp(name, device) == 0) return true;
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices) {
+        if (EqualsUpper(part, base, device)) return true;
     }
-    if (base == 4 && (::wcsncmp(name, L"COM", 3) == 0 || ::wcsncmp(name, L"LPT", 3) == 0)) {
+    if (base == 4 && (EqualsUpper(part, 3, "COM") || EqualsUpper(part, 3, "LPT"))) {
         // Any digit (the documentation reserves 0 too), and the superscripts 1, 2, 3 that the
         // system also maps to ports.
-        const wchar_t n = name[3];
+        const wchar_t n = part[3];
         return (n >= L'0' && n <= L'9') || n == 0x00B9 || n == 0x00B2 || n == 0x00B3;
     }
     return false;
