@@ -141,8 +141,12 @@ DWORD CValue::ReportedSize() const {
         return measuring.WriteVariant(*m_data.variant) ? static_cast<DWORD>(measuring.GetTotal() - 5) : 0;
     }
     case eValue_Object: {
+        CComPtr<ISerialize> serializable;
         DWORD size = 0;
-        return m_data.object->GetSize(&size) ? size : 0;
+        if (FAILED(m_data.object->QueryInterface(IID_ISerialize, reinterpret_cast<void**>(serializable.Receive())))) {
+            return 0;
+        }
+        return serializable->GetSize(&size) ? size : 0;
     }
     default: return 0;
     }
@@ -252,20 +256,19 @@ bool CValue::SetVariant(const VARIANT& v) {
 
 bool CValue::SetObject(IUnknown* object, bool clone) {
     if (!object) return false;
-    CComPtr<ISerialize> serializable;
+    CComPtr<IUnknown> stored;
     if (clone) {
         CComPtr<IClone> cloner;
-        CComPtr<IUnknown> copy;
         if (FAILED(object->QueryInterface(IID_IClone, reinterpret_cast<void**>(cloner.Receive()))) ||
-            !cloner->Clone(copy.Receive()) || !copy ||
-            FAILED(copy->QueryInterface(IID_ISerialize, reinterpret_cast<void**>(serializable.Receive()))))
+            !cloner->Clone(stored.Receive()) || !stored)
             return false;
-    } else if (FAILED(object->QueryInterface(IID_ISerialize, reinterpret_cast<void**>(serializable.Receive())))) {
-        return false;   // a value that could not be saved is not accepted
+    } else {
+        // A counted reference to any object: live objects such as streams are kept this way too.
+        stored = object;
     }
     Clear();
     m_type = eValue_Object;
-    m_data.object = serializable.Detach();
+    m_data.object = stored.Detach();
     return true;
 }
 
@@ -359,7 +362,14 @@ bool CValue::Save(CArchive& a) const {
     case eValue_WString: return a.WriteWString(GetWString());
     case eValue_Memory: return a.WriteBlock(m_data.memory->GetData(), m_data.memory->GetLength());
     case eValue_Variant: return a.WriteVariant(*m_data.variant);
-    case eValue_Object: return a.WriteObject(m_data.object);
+    case eValue_Object: {
+        // An object that cannot save itself (an open stream, say) makes the save fail.
+        CComPtr<ISerialize> serializable;
+        if (FAILED(m_data.object->QueryInterface(IID_ISerialize, reinterpret_cast<void**>(serializable.Receive())))) {
+            return false;
+        }
+        return a.WriteObject(serializable.Get());
+    }
     default: return false;
     }
 }

@@ -69,7 +69,7 @@ public:
     const std::wstring& GetWString() const { return *m_data.wide; }
     IMemoryBuffer* GetMemory() const { return m_data.memory; }
     const VARIANT& GetVariant() const { return *m_data.variant; }
-    ISerialize* GetObject() const { return m_data.object; }
+    IUnknown* GetObject() const { return m_data.object; }
 
     // A copy of source; objects are referenced, or deep-copied with cloneObjects.
     bool CopyFrom(const CValue& source, bool cloneObjects);
@@ -98,7 +98,7 @@ private:
         std::wstring* wide;
         IMemoryBuffer* memory;
         VARIANT* variant;
-        ISerialize* object;
+        IUnknown* object;   // saved through its ISerialize; live objects (streams) may lack one
     } m_data;
 };
 

@@ -210,9 +210,16 @@ TEST(ValueCollection, ObjectValuesByReferenceOrClone) {
     EXPECT_EQ(d, 71u);   // a deep copy does not
     EXPECT_GT(outer->GetSize(2), 19u);
 
-    // Something that cannot be saved is no value.
+    // A live object that cannot save itself (a stream, say) is kept by reference, but cannot be
+    // cloned, and a collection holding it cannot be saved.
     CComPtr<IMemoryBuffer> notSerializable = CComPtr<IMemoryBuffer>::Adopt(CMemoryBuffer::Create("a", 1));
     EXPECT_FALSE(outer->SetObj(3, notSerializable.Get()));
+    outer->SetClone(false);
+    ASSERT_TRUE(outer->SetObj(3, notSerializable.Get()));
+    ASSERT_TRUE(outer->GetObj(3, got.Receive()));
+    EXPECT_EQ(got.Get(), static_cast<IUnknown*>(notSerializable.Get()));
+    qlLib::CArchive archive(qlLib::CArchive::eStore);
+    EXPECT_FALSE(outer.As<qlLib::ISerialize>(qlLib::IID_ISerialize)->SaveToArchive(&archive));
 }
 
 TEST(ValueCollection, CloneIsIndependent) {
