@@ -98,7 +98,8 @@ set(_sevenzip_decoder_sources
   ${_c}/Threads.c
 )
 
-add_library(sevenzip STATIC ${_sevenzip_cpp_sources} ${_sevenzip_decoder_sources})
+add_library(sevenzip STATIC ${_sevenzip_cpp_sources} ${_sevenzip_decoder_sources}
+            ${CMAKE_CURRENT_LIST_DIR}/SevenZipGuids.cpp)
 # Both defines change the 7z handler's class layout: every file that includes its headers must
 # see them, hence PUBLIC. No assembler decoder (Z7_LZMA_DEC_OPT stays undefined).
 target_compile_definitions(sevenzip PUBLIC Z7_EXTRACT_ONLY Z7_NO_CRYPTO)

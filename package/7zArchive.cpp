@@ -1,9 +1,6 @@
 #include <windows.h>
 #include <ole2.h>   // the library's headers need the OLE types a lean windows.h leaves out
 
-// The reader library's interface IDs are defined here, and nowhere else.
-#include "Common/MyInitGuid.h"
-
 #include "7zip/Archive/7z/7zHandler.h"
 #include "7zip/Archive/IArchive.h"
 #include "7zip/ICoder.h"
