@@ -1,5 +1,8 @@
 #include "runtime/FolderUtils.h"
 
+#include "runtime/Handles.h"
+#include "runtime/PathUtils.h"
+
 namespace qlLib {
 
 namespace {
@@ -72,6 +75,81 @@ bool CreateFolderTree(const std::wstring& path, DWORD* error) {
         if (end == std::wstring::npos) break;
     }
     return true;
+}
+
+namespace {
+
+bool RemoveEntry(const std::wstring& path, DWORD attributes, DWORD* error);
+
+bool EmptyFolder(const std::wstring& folder, DWORD* error) {
+    std::wstring pattern;
+    if (!JoinPath(pattern, folder, L"*")) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
+    WIN32_FIND_DATAW data;
+    CFindHandle find(::FindFirstFileW(pattern.c_str(), &data));
+    if (!find) {
+        DWORD e = ::GetLastError();
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return true;
+        *error = e;
+        return false;
+    }
+    bool ok = true;
+    do {
+        if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
+        std::wstring child;
+        if (!JoinPath(child, folder, data.cFileName)) {
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
+        // Go on after a failure: delete as much as possible, report the first error.
+        DWORD childError = 0;
+        if (!RemoveEntry(child, data.dwFileAttributes, &childError) && ok) {
+            ok = false;
+            *error = childError;
+        }
+    } while (::FindNextFileW(find.Get(), &data));
+    return ok;
+}
+
+bool RemoveEntry(const std::wstring& path, DWORD attributes, DWORD* error) {
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        bool emptied = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || EmptyFolder(path, error);
+        if (::RemoveDirectoryW(path.c_str())) return emptied;
+    } else if (::DeleteFileW(path.c_str())) {
+        return true;
+    }
+    DWORD e = ::GetLastError();
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return true;
+    if (!*error) *error = e ? e : ERROR_ACCESS_DENIED;
+    return false;
+}
+
+}  // namespace
+
+bool DeleteFolderTree(const std::wstring& path, DWORD* error) {
+    DWORD ignored = 0;
+    if (!error) error = &ignored;
+    *error = 0;
+    std::wstring folder(path);
+    while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    // A drive root or an empty path is never a folder to delete.
+    if (folder.size() <= 3) {
+        *error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD e = ::GetLastError();
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return true;
+        *error = e;
+        return false;
+    }
+    return RemoveEntry(folder, attributes, error);
 }
 
 }  // namespace qlLib

@@ -2,9 +2,10 @@
 # The builder end to end under Wine: sign a stub, pack it, sign the installer, write settings into
 # it, inspect it; the system's signature check must hold before and after the settings were
 # written and fail once a signed byte changes.
-#   builder_roundtrip.sh WINE_RUNNER PREFIX BUILDER_EXE STUB_EXE VERIFYTRUST_EXE WORK_DIR
+# The install unpacker then turns the signed installer back into a validly signed InstStub.exe.
+#   builder_roundtrip.sh WINE_RUNNER PREFIX BUILDER_EXE STUB_EXE VERIFYTRUST_EXE UNPACK_EXE WORK_DIR
 set -euo pipefail
-runner=$1 prefix=$2 builder=$3 stub=$4 verifytrust=$5 work_root=$6
+runner=$1 prefix=$2 builder=$3 stub=$4 verifytrust=$5 unpack=$6 work_root=$7
 
 mkdir -p "$work_root"
 work=$(mktemp -d "$work_root/roundtrip.XXXXXX")
@@ -92,6 +93,18 @@ build inspect "$(win signed.exe)" --json | tr -d '\r' > replaced.json
 text=$(build inspect "$(win signed.exe)" | tr -d '\r')
 grep -q '^block version  *1$' <<<"$text" || fail "text inspect: $text"
 grep -q '^  5 = bool:true$' <<<"$text" || fail "text inspect settings: $text"
+
+echo "== the install unpacker restores the stub's own signature"
+unpacked=$(wrun "$unpack" "$(win signed.exe)" "$(win unpacked)" | tr -d '\r')
+grep -q '^hr=0x00000000$' <<<"$unpacked" || fail "unpacking: $unpacked"
+grep -q '^streams=1$' <<<"$unpacked" || fail "registered streams: $unpacked"
+[ -f unpacked/extract.dat ] && [ -f unpacked/strings/en.txt ] || fail "UI package not unpacked"
+cmp -s unpacked/InstStub.exe stub-signed.exe || fail "InstStub.exe differs from the signed stub"
+[ "$(trust unpacked/InstStub.exe)" = "0x00000000" ] || fail "InstStub.exe signature: $(trust unpacked/InstStub.exe)"
+build inspect "$(win unpacked/InstStub.exe)" --json | tr -d '\r' > inststub.json
+[ "$(json inststub.json "d['certificateTable'] == {'offset': d['endOfModule'], 'size': $sig_len}")" = True ] \
+  || fail "InstStub.exe security directory: $(json inststub.json "d['certificateTable']")"
+[ "$(json inststub.json "d['checksum'] == d['computedChecksum']")" = True ] || fail "InstStub.exe checksum"
 
 echo "== a changed signed byte is seen"
 cp signed.exe tampered.exe
