@@ -1,6 +1,7 @@
 #pragma once
 // Small owning wrappers for Win32 handles: one template, one traits struct per handle kind.
 #include <windows.h>
+#include <winsvc.h>
 
 namespace qlLib {
 
@@ -71,11 +72,18 @@ struct CLocalMemoryTraits {   // memory from LocalAlloc, e.g. security descripto
     static void Close(Type h) noexcept { ::LocalFree(h); }
 };
 
+struct CServiceHandleTraits {   // OpenSCManagerW / OpenServiceW / CreateServiceW
+    using Type = SC_HANDLE;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type h) noexcept { ::CloseServiceHandle(h); }
+};
+
 using CFileHandle = CUniqueHandle<CFileHandleTraits>;
 using CKernelHandle = CUniqueHandle<CKernelHandleTraits>;
 using CRegKeyHandle = CUniqueHandle<CRegKeyHandleTraits>;
 using CModuleHandle = CUniqueHandle<CModuleHandleTraits>;
 using CFindHandle = CUniqueHandle<CFindHandleTraits>;
 using CLocalMemory = CUniqueHandle<CLocalMemoryTraits>;
+using CServiceHandle = CUniqueHandle<CServiceHandleTraits>;
 
 }  // namespace qlLib
