@@ -143,7 +143,8 @@ bool CTestIsolationRoot::SetBinary(const std::wstring& subkey, const wchar_t* na
     return SetValue(m_root, subkey, name, REG_BINARY, data, size);
 }
 
-bool RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs, DWORD& exitCode) {
+bool RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs, DWORD& exitCode,
+                DWORD* processId, DWORD* threadId) {
     std::wstring commandLine = L"\"" + exe + L"\"";
     if (!arguments.empty()) commandLine += L" " + arguments;
     STARTUPINFOW si = {};
@@ -152,6 +153,8 @@ bool RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD ti
     if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return false;
     qlLib::CKernelHandle process(pi.hProcess), thread(pi.hThread);
+    if (processId) *processId = pi.dwProcessId;
+    if (threadId) *threadId = pi.dwThreadId;
     if (::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.Get(), 1);
         return false;

@@ -54,8 +54,10 @@ private:
     std::wstring m_root;
 };
 
-// Starts a program and waits for it; exitCode is the full 32-bit code.
-bool RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs, DWORD& exitCode);
+// Starts a program and waits for it; exitCode is the full 32-bit code. The ids of the process and
+// its first thread are given back on request.
+bool RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs, DWORD& exitCode,
+                DWORD* processId = nullptr, DWORD* threadId = nullptr);
 
 // A trace log that keeps its lines; link the process-wide trace log to it to see every line
 // the code under test reports.
