@@ -291,11 +291,8 @@ bool CCrashHandler::DumpFileName(std::wstring& name) const {
         }
         std::wstring suffix;
         if (m_appendDateTime) {
-            SYSTEMTIME now;
-            ::GetLocalTime(&now);
-            if (!FormatString(suffix, L"-%04d-%02d-%02d-%02d-%02d-%02d-%03d", now.wYear, now.wMonth, now.wDay,
-                              now.wHour, now.wMinute, now.wSecond, now.wMilliseconds))
-                return false;
+            if (!FormatLocalTimeStamp(suffix)) return false;
+            result += L'-';
             result += suffix;
         }
         if (!FormatString(suffix, L"-%ld", static_cast<long>(::GetCurrentProcessId()))) return false;

@@ -90,12 +90,9 @@ bool CDebugOutput::ComposeLine(std::wstring& line, LONG severity, const wchar_t*
         std::wstring text;
         std::wstring part;
         if (m_prependDateTime) {
-            SYSTEMTIME t;
-            ::GetLocalTime(&t);
-            if (!FormatString(part, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d : ", t.wYear, t.wMonth, t.wDay,
-                              t.wHour, t.wMinute, t.wSecond, t.wMilliseconds))
-                return false;
+            if (!FormatLocalTimeStamp(part)) return false;
             text += part;
+            text += L" : ";
         }
         if (m_prependModuleName && !m_moduleName.empty()) {
             text += m_moduleName;

@@ -36,6 +36,13 @@ bool FormatString(std::wstring& out, const wchar_t* format, ...) {
     return ok;
 }
 
+bool FormatLocalTimeStamp(std::wstring& out) {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return FormatString(out, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d", now.wYear, now.wMonth, now.wDay, now.wHour,
+                        now.wMinute, now.wSecond, now.wMilliseconds);
+}
+
 bool EqualsNoCase(const wchar_t* a, const wchar_t* b) {
     if (!a) a = L"";
     if (!b) b = L"";

@@ -11,6 +11,9 @@ namespace qlLib {
 bool FormatStringV(std::wstring& out, const wchar_t* format, va_list args);
 bool FormatString(std::wstring& out, const wchar_t* format, ...);
 
+// The local time as "YYYY-MM-DD-HH-MM-SS-mmm", the stamp of log lines and dump file names.
+bool FormatLocalTimeStamp(std::wstring& out);
+
 // Case-insensitive comparison (ordinal, upper-cased as the system does for file names and
 // registry names). Null compares like an empty string.
 bool EqualsNoCase(const wchar_t* a, const wchar_t* b);
