@@ -171,8 +171,13 @@ protected:
         return folder;
     }
 
-    // "CrashNow[-version]-YYYY-MM-DD-HH-MM-SS-mmm-<pid>.dmp", its time within a minute of the run.
-    static void ExpectDumpName(const std::wstring& name, const std::wstring& version, const CRun& run) {
+    // The folder holds one minidump, named "CrashNow[-version]-YYYY-MM-DD-HH-MM-SS-mmm-<pid>.dmp"
+    // with the time of the run.
+    static void ExpectOneDump(const std::wstring& folder, const std::wstring& version, const CRun& run) {
+        const auto dumps = ListFiles(folder, L"*");
+        ASSERT_EQ(dumps.size(), 1u) << testing::PrintToString(dumps);
+        const std::wstring& name = dumps[0];
+        EXPECT_TRUE(IsMinidump(folder + L"\\" + name));
         std::wstring rest = name;
         const std::wstring head = version.empty() ? L"CrashNow-" : L"CrashNow-" + version + L"-";
         ASSERT_EQ(rest.compare(0, head.size(), head), 0) << testing::PrintToString(name);
@@ -221,10 +226,7 @@ TEST_F(CrashHandlerProcess, UnhandledExceptionWritesANamedDumpAndEndsAsUsual) {
     const std::wstring folder = Folder(L"dumps");
     const CRun run = Crash(L"av /dump 1 /terminate 0 /version 9.1.0.26", folder);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-    const auto dumps = ListFiles(folder, L"*");
-    ASSERT_EQ(dumps.size(), 1u) << testing::PrintToString(dumps);
-    ExpectDumpName(dumps[0], L"9.1.0.26", run);
-    EXPECT_TRUE(IsMinidump(folder + L"\\" + dumps[0]));
+    ExpectOneDump(folder, L"9.1.0.26", run);
 }
 
 // Each hooked kind writes its dump, then ends the process with 0xFFFFFFFF or lets it go on.
@@ -237,10 +239,7 @@ TEST_F(CrashHandlerProcess, EveryKindWritesADumpAndTerminatesWhenAsked) {
             const std::wstring flags = terminate ? L" /dump 1 /terminate 1" : L" /dump 1 /terminate 0";
             const CRun run = Crash(std::wstring(kind.kind) + L" /dumptype 0" + flags, folder);
             EXPECT_EQ(run.exitCode, terminate ? kTerminated : kind.usualExit);
-            const auto dumps = ListFiles(folder, L"*");
-            ASSERT_EQ(dumps.size(), 1u) << testing::PrintToString(dumps);
-            ExpectDumpName(dumps[0], L"", run);
-            EXPECT_TRUE(IsMinidump(folder + L"\\" + dumps[0]));
+            ExpectOneDump(folder, L"", run);
         }
     }
 }
