@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "runtime/CrashHandler.h"
+#include "runtime/DebugOptions.h"
 #include "runtime/DebugOutput.h"
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
@@ -89,6 +91,15 @@ void CInstallManager::InitializeLogging(const std::wstring& logFolder) {
     ::GetLocalTime(&now);
     std::wstring name;
     if (FormatLogModuleName(name, m_commandLine.Has(L"DELETEMODE"), now)) log.SetModuleNameDirect(name.c_str());
+
+    // An install run keeps a dump of every kind of crash beside its log.
+    qlLib::CDebugOptions crash;
+    crash.CrashDirectory = logFolder;
+    crash.DumpOnNew = crash.DumpOnException = crash.DumpOnPurecall = crash.DumpOnSecurity =
+        crash.DumpOnInvalidParameter = 1;
+    if (!qlLib::g_CrashHandler.SetOptions(crash)) {
+        TraceError(L"TARN::CInstallManager::InitializeLogging(101) : g_CrashHandler.SetOptions() == FALSE");
+    }
 }
 
 }  // namespace TARN

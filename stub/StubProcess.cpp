@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "runtime/CrashHandler.h"
 #include "runtime/DebugOptions.h"
 #include "runtime/DebugOutput.h"
 #include "runtime/PathUtils.h"
@@ -24,13 +25,20 @@ void CStubProcess::RequestReboot() {
 HRESULT CStubProcess::Run() {
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     qlLib::HardenDllSearchPath();
+    // Dumps carry the stub's version in their names.
+    qlLib::g_CrashHandler.SetVersionText(MINISTUB_VERSION_TEXT);
     const DWORD startTick = ::GetTickCount();
 
     {
         // Without options (no isolation root yet) the trace log stays off until the install
         // run switches on its own file.
         qlLib::CDebugOptions options;
-        if (options.Load()) qlLib::GetDebugOutput().ApplyLoadedOptions(options);
+        if (options.Load()) {
+            if (!qlLib::g_CrashHandler.SetOptions(options)) {
+                TraceError(L"wWinMain(65) : g_CrashHandler.SetOptions() == FALSE\n");
+            }
+            qlLib::GetDebugOutput().ApplyLoadedOptions(options);
+        }
     }
 
     HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
