@@ -71,11 +71,18 @@ struct CLocalMemoryTraits {   // memory from LocalAlloc, e.g. security descripto
     static void Close(Type h) noexcept { ::LocalFree(h); }
 };
 
+struct CServiceHandleTraits {   // service control manager and service handles
+    using Type = SC_HANDLE;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type h) noexcept { ::CloseServiceHandle(h); }
+};
+
 using CFileHandle = CUniqueHandle<CFileHandleTraits>;
 using CKernelHandle = CUniqueHandle<CKernelHandleTraits>;
 using CRegKeyHandle = CUniqueHandle<CRegKeyHandleTraits>;
 using CModuleHandle = CUniqueHandle<CModuleHandleTraits>;
 using CFindHandle = CUniqueHandle<CFindHandleTraits>;
 using CLocalMemory = CUniqueHandle<CLocalMemoryTraits>;
+using CServiceHandle = CUniqueHandle<CServiceHandleTraits>;
 
 }  // namespace qlLib
