@@ -1,0 +1,379 @@
+#include "system/Utils.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <new>
+#include <vector>
+
+#include "runtime/FolderUtils.h"
+#include "runtime/Handles.h"
+#include "runtime/PathUtils.h"
+#include "runtime/StringUtils.h"
+#include "runtime/Trace.h"
+#include "system/EnsureAccess.h"
+
+namespace TARN {
+
+namespace {
+
+HRESULT HResultOf(DWORD error) {
+    return error ? static_cast<HRESULT>((error & 0xFFFF) | 0x80070000) : E_FAIL;
+}
+
+bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool IsLink(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+const wchar_t* Printable(const wchar_t* text) { return text ? text : L"(null)"; }
+
+HRESULT Walk(const wchar_t* folder, const wchar_t* pattern, const wchar_t* top, bool recurse,
+             CUtils::EnumCallback callback, void* context, bool list) {
+    WIN32_FIND_DATAW announcement = {};
+    if (!callback(folder, top, announcement, context)) return CUtils::kCancelled;
+    if (!list) return S_OK;
+
+    std::wstring query;
+    if (!qlLib::JoinPath(query, folder, pattern)) return E_OUTOFMEMORY;
+    WIN32_FIND_DATAW entry;
+    qlLib::CFindHandle find(::FindFirstFileW(query.c_str(), &entry));
+    if (!find) return CUtils::kNotFound;
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0) continue;
+            if (recurse) {
+                std::wstring subfolder;
+                if (!qlLib::JoinPath(subfolder, folder, entry.cFileName)) return E_OUTOFMEMORY;
+                // A junction or folder symlink leads out of the tree: it is never listed.
+                const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                if (Walk(subfolder.c_str(), pattern, top ? top : folder, recurse, callback, context, !link) ==
+                    CUtils::kCancelled) {
+                    return CUtils::kCancelled;
+                }
+            }
+            if (!callback(folder, top, entry, context)) return CUtils::kCancelled;
+        } else if (!callback(folder, top ? top : folder, entry, context)) {
+            return CUtils::kCancelled;
+        }
+    } while (::FindNextFileW(find.Get(), &entry));
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT CUtils::EnumFolder(const wchar_t* folder, const wchar_t* pattern, const wchar_t* top, bool recurse,
+                           EnumCallback callback, void* context) {
+    if (!callback || !folder || !pattern) {
+        TraceError(L"TARN::CUtils::EnumFolder(72) : invalid parameter");
+        return E_INVALIDARG;
+    }
+    return Walk(folder, pattern, top, recurse, callback, context, true);
+}
+
+void CUtils::GrantFullAccess(const wchar_t* path) {
+    const CAccessSpec spec = CAccessSpec::Inheritable(FILE_ALL_ACCESS);
+    CWellKnownSid administrators(WinBuiltinAdministratorsSid);
+    CWellKnownSid localSystem(WinLocalSystemSid);
+    // The process user (with its groups), then the two well-known principals.
+    const struct {
+        bool token;
+        PSID sid;
+    } principals[] = {{true, nullptr}, {false, administrators.Get()}, {false, localSystem.Get()}};
+    for (const auto& principal : principals) {
+        CRightsChecker::Exception error;
+        if (!principal.token && !principal.sid) {
+            error.hr = HResultOf(::GetLastError());
+        } else {
+            FileEnsureAccess(path, spec, principal.sid, error);
+        }
+        if (error.code) {
+            TraceError(L"TARN::CUtils::GrantFullAccess(95) : FileEnsureAccess %s threw an exception: %d", path,
+                       static_cast<int>(error.code));
+        } else if (FAILED(error.hr)) {
+            TraceError(L"TARN::CUtils::GrantFullAccess(98) : FileEnsureAccess %s threw an exception: (0x%08x)", path,
+                       error.hr);
+        }
+    }
+}
+
+void CUtils::DumpSecurity(const wchar_t* path) {
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr,
+                                                 &descriptor);
+    qlLib::CLocalMemory descriptorMemory(descriptor);
+    if (status != ERROR_SUCCESS) {
+        TraceWarning(L"TARN::CUtils::DumpSecurity(111) : failed to read the security descriptor: %s (%lu)", path, status);
+        return;
+    }
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
+        TraceWarning(L"TARN::CUtils::DumpSecurity(116) : failed to convert the security descriptor: %s (%lu)", path,
+                     ::GetLastError());
+        return;
+    }
+    qlLib::CLocalMemory textMemory(text);
+    TraceInfo(L"SDDL: %s (%s)", text, path);
+}
+
+void CUtils::DumpSecurityWithParent(const wchar_t* path) {
+    DumpSecurity(path);
+    try {
+        std::vector<wchar_t> parent(path, path + wcslen(path) + 1);
+        if (::PathRemoveFileSpecW(parent.data())) DumpSecurity(parent.data());
+    } catch (const std::bad_alloc&) {
+        TraceWarning(L"TARN::CUtils::DumpSecurityWithParent(130) : out of memory");
+    }
+}
+
+HRESULT CUtils::DeleteFileW(const wchar_t* path, bool allowRestart) {
+    if (!path || !*path) {
+        TraceError(L"TARN::CUtils::DeleteFileW(136) : invalid path: %s", Printable(path));
+        return E_INVALIDARG;
+    }
+    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    if (::DeleteFileW(path)) return S_OK;
+    const DWORD error = ::GetLastError();
+    if (IsMissing(error)) return S_OK;
+    // Rights are granted to the path as named: never to what a link there points at.
+    const bool link = IsLink(::GetFileAttributesW(path));
+
+    if (allowRestart) {
+        TraceInfo(L"delete on reboot: %s", path);
+        if (error == ERROR_ACCESS_DENIED && !link) GrantFullAccess(path);
+        if (::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return kRebootRequired;
+        const DWORD moveError = ::GetLastError();
+        TraceError(L"TARN::CUtils::DeleteFileW(151) : MoveFileEx failed to delete file: %s (%lu)\r\n", path, moveError);
+        if (moveError == ERROR_ACCESS_DENIED) DumpSecurityWithParent(path);
+        return HResultOf(moveError);
+    }
+
+    TraceError(L"TARN::CUtils::DeleteFileW(156) : failed to delete file: %s (%lu)", path, error);
+    if (error == ERROR_ACCESS_DENIED && !link) GrantFullAccess(path);
+    if (::DeleteFileW(path)) return S_OK;
+    const DWORD retryError = ::GetLastError();
+    if (IsMissing(retryError)) return S_OK;
+    if (error == ERROR_ACCESS_DENIED || retryError == ERROR_ACCESS_DENIED) DumpSecurityWithParent(path);
+    return HResultOf(error);
+}
+
+bool CUtils::DeleteHandler(const wchar_t* folder, const wchar_t* /*top*/, const WIN32_FIND_DATAW& entry, void* context) {
+    DWORD defaults = eDelete_AllowRestart;
+    DWORD& flags = context ? *static_cast<DWORD*>(context) : defaults;
+    if (!entry.cFileName[0]) return true;   // a folder announcement
+    std::wstring path;
+    if (!qlLib::JoinPath(path, folder, entry.cFileName)) return false;
+    // A link is deleted as itself; rights are never granted to it, they would land on its target.
+    const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    DWORD error;
+
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (::RemoveDirectoryW(path.c_str())) return true;
+        error = ::GetLastError();
+        if (IsMissing(error)) return true;
+        TraceInfo(L"delete on reboot: %s", path.c_str());
+        if (!link) GrantFullAccess(path.c_str());
+        if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return true;
+        error = ::GetLastError();
+        if (flags & eDelete_Report) {
+            TraceError(L"TARN::CUtils::DeleteHandler(185) : MoveFileEx failed to delete folder: %s (%lu)", path.c_str(),
+                       error);
+        }
+    } else {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        TraceInfo(L"DeleteFile: %s", path.c_str());
+        if (::DeleteFileW(path.c_str())) return true;
+        error = ::GetLastError();
+        if (IsMissing(error)) return true;
+        if (!(flags & eDelete_AllowRestart)) {
+            TraceWarning(L"TARN::CUtils::DeleteHandler(195) : failed to delete file: %s (%lu)", path.c_str(), error);
+        } else {
+            TraceInfo(L"delete on reboot: %s", path.c_str());
+            if (!link) GrantFullAccess(path.c_str());
+            if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+                flags |= eDelete_Scheduled;
+                return true;
+            }
+            error = ::GetLastError();
+            TraceWarning(L"TARN::CUtils::DeleteHandler(204) : MoveFileEx failed to delete file: %s (%lu)\r\n",
+                         path.c_str(), error);
+        }
+    }
+    if (error == ERROR_ACCESS_DENIED) {
+        DumpSecurity(path.c_str());
+        DumpSecurity(folder);
+    }
+    return !(flags & eDelete_Report);
+}
+
+HRESULT CUtils::DeleteFolder(const wchar_t* path, bool allowRestart, bool report) {
+    if (!path || IsProtectedFolder(path)) {
+        TraceError(L"TARN::CUtils::DeleteFolder(217) : invalid path: %s", Printable(path));
+        return E_INVALIDARG;
+    }
+    DWORD flags = (allowRestart ? DWORD(eDelete_AllowRestart) : 0) | (report ? DWORD(eDelete_Report) : 0);
+    const DWORD attributes = ::GetFileAttributesW(path);
+    HRESULT walk = S_OK;
+    // A link given as the folder is removed as a link below; what it points at is not walked.
+    if (!IsLink(attributes)) {
+        walk = EnumFolder(path, L"*.*", nullptr, true, DeleteHandler, &flags);
+        if (walk == kNotFound) {
+            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return S_OK;
+            // The folder is there but cannot be listed: gain access and try once more. If it
+            // still cannot be listed, it is not reported as deleted.
+            GrantFullAccess(path);
+            walk = EnumFolder(path, L"*.*", nullptr, true, DeleteHandler, &flags);
+        }
+    }
+
+    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    if (!::RemoveDirectoryW(path)) {
+        DWORD error = ::GetLastError();
+        if (allowRestart) {
+            TraceInfo(L"delete on reboot: %s", path);
+            if (::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+                // A walk that stopped at a failure left entries that the restart cannot remove.
+                return (FAILED(walk) && report) ? E_FAIL : kRebootRequired;
+            }
+            error = ::GetLastError();
+            if (!report) return S_OK;
+            TraceError(L"TARN::CUtils::DeleteFolder(246) : MoveFileEx failed to delete folder: %s (%lu)\r\n", path, error);
+            return E_FAIL;
+        }
+        if (report && error != ERROR_DIR_NOT_EMPTY) {
+            TraceWarning(L"TARN::CUtils::DeleteFolder(250) : failed to delete folder: %s (%lu)\r\n", path, error);
+        }
+    }
+    if (FAILED(walk)) return E_FAIL;
+    return (flags & eDelete_Scheduled) ? kRebootRequired : S_OK;
+}
+
+bool CUtils::DeleteEmptyFolderHandler(const wchar_t* folder, const wchar_t* /*top*/, const WIN32_FIND_DATAW& entry,
+                                      void* /*context*/) {
+    if (!entry.cFileName[0] || !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+    std::wstring path;
+    if (!qlLib::JoinPath(path, folder, entry.cFileName)) return false;
+    if (::RemoveDirectoryW(path.c_str())) return true;
+    TraceInfo(L"delete on reboot: %s", path.c_str());
+    if (!::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        TraceError(L"TARN::CUtils::DeleteEmptyFolderHandler(265) : MoveFileEx failed to delete folder: %s (%lu)\r\n",
+                   path.c_str(), ::GetLastError());
+    }
+    return true;
+}
+
+HRESULT CUtils::DeleteEmptyFolders(const wchar_t* path) {
+    if (!path || wcslen(path) <= 3) {
+        TraceError(L"TARN::CUtils::DeleteEmptyFolders(273) : invalid path: %s", Printable(path));
+        return E_INVALIDARG;
+    }
+    const DWORD attributes = ::GetFileAttributesW(path);
+    if (!IsLink(attributes)) {
+        const HRESULT walk = EnumFolder(path, L"*.*", nullptr, true, DeleteEmptyFolderHandler, nullptr);
+        // Only a folder that is not there counts as done; one that cannot be listed is scheduled.
+        if (walk == kNotFound && (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+            return S_OK;
+        }
+    }
+    if (::RemoveDirectoryW(path)) return S_OK;
+    TraceInfo(L"delete on reboot: %s", path);
+    if (!::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        TraceError(L"TARN::CUtils::DeleteEmptyFolders(287) : MoveFileEx failed to delete folder: %s (%lu)\r\n", path,
+                   ::GetLastError());
+    }
+    return kRebootRequired;
+}
+
+bool CUtils::EnsureFolder(const std::wstring& folder) {
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+    DWORD error = 0;
+    if (qlLib::CreateFolderTree(folder, &error)) return true;
+    GrantFullAccess(folder.c_str());
+    if (qlLib::CreateFolderTree(folder, &error)) return true;
+    TraceError(L"TARN::CUtils::EnsureFolder(300) : CreateDirectory failed: %s (%lu)\r\n", folder.c_str(), error);
+    return false;
+}
+
+HRESULT CUtils::CopyFiles(const wchar_t* source, const wchar_t* destination) {
+    if (!source || wcslen(source) <= 3) {
+        TraceError(L"TARN::CUtils::CopyFiles(306) : invalid path: %s", Printable(source));
+        return E_INVALIDARG;
+    }
+    if (!destination || !*destination) {
+        TraceError(L"TARN::CUtils::CopyFiles(310) : invalid path: %s", Printable(destination));
+        return E_INVALIDARG;
+    }
+    try {
+        CCopyContext context = {L".DLL", destination, 0, 1, 0};
+        if (!EnsureFolder(context.destination)) return E_ACCESSDENIED;
+        const HRESULT walk = EnumFolder(source, L"*.*", nullptr, true, CopyFilesHandler, &context);
+        return (walk == S_OK || walk == kNotFound) ? S_OK : E_FAIL;
+    } catch (const std::bad_alloc&) {
+        TraceError(L"TARN::CUtils::CopyFiles(319) : out of memory");
+        return E_OUTOFMEMORY;
+    }
+}
+
+bool CUtils::CopyFilesHandler(const wchar_t* folder, const wchar_t* /*top*/, const WIN32_FIND_DATAW& entry,
+                              void* context) {
+    if (!context) {
+        TraceError(L"TARN::CUtils::CopyFilesHandler(327) : invalid parameter");
+        return false;
+    }
+    CCopyContext& copy = *static_cast<CCopyContext*>(context);
+
+    if (!entry.cFileName[0]) {
+        // A folder is announced: the destination follows it, except for the top folder.
+        if (!copy.mirrorSubfolders || copy.depth++ == 0) return true;
+        const wchar_t* slash = wcsrchr(folder, L'\\');
+        if (!qlLib::JoinPath(copy.destination, copy.destination, slash ? slash + 1 : folder)) return false;
+        const size_t first = copy.destination.find_first_not_of(L'\\');
+        copy.destination.erase(0, first == std::wstring::npos ? copy.destination.size() : first);
+        return true;
+    }
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // The folder's contents are done: back to its parent's destination.
+        if (!copy.mirrorSubfolders || copy.depth-- == 1) return true;
+        const size_t cut = copy.destination.rfind(L'\\');
+        copy.destination.erase(cut == std::wstring::npos ? 0 : cut);
+        return true;
+    }
+
+    std::wstring source, target;
+    if (!qlLib::JoinPath(source, folder, entry.cFileName) ||
+        !qlLib::JoinPath(target, copy.destination, entry.cFileName)) {
+        return false;
+    }
+    if (!copy.overwrite && ::GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    if (copy.extension) {
+        const wchar_t* dot = wcsrchr(entry.cFileName, L'.');
+        if (!qlLib::EqualsNoCase(dot ? dot : L"", copy.extension)) return true;
+    }
+    if (!copy.destination.empty() && !EnsureFolder(copy.destination)) return false;
+    if (!::CopyFileW(source.c_str(), target.c_str(), TRUE)) {
+        TraceError(L"TARN::CUtils::CopyFilesHandler(361) : CopyFile failed: %s -> %s (%lu)", source.c_str(),
+                   target.c_str(), ::GetLastError());
+        return false;
+    }
+    TraceInfo(L"Copy: %s -> %s", source.c_str(), target.c_str());
+    return true;
+}
+
+bool CUtils::GetInstallerRoot(std::wstring& path) {
+    wchar_t folder[MAX_PATH] = {};
+    if (!::SHGetSpecialFolderPathW(nullptr, folder, CSIDL_PROGRAM_FILES, FALSE)) {
+        TraceError(L"TARN::CUtils::GetInstallerRoot(372) :  SHGetSpecialFolderPath() == FALSE");
+        return false;
+    }
+    if (!folder[0]) return false;
+    return qlLib::JoinPath(path, folder, L"VelmorInstaller");
+}
+
+}  // namespace TARN
