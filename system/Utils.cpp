@@ -15,6 +15,7 @@
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 #include "system/EnsureAccess.h"
+#include "system/SecurityDump.h"
 
 namespace TARN {
 
@@ -102,23 +103,7 @@ void CUtils::GrantFullAccess(const wchar_t* path) {
 }
 
 void CUtils::DumpSecurity(const wchar_t* path) {
-    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD status = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr,
-                                                 &descriptor);
-    qlLib::CLocalMemory descriptorMemory(descriptor);
-    if (status != ERROR_SUCCESS) {
-        TraceWarning(L"TARN::CUtils::DumpSecurity(111) : failed to read the security descriptor: %s (%lu)", path, status);
-        return;
-    }
-    LPWSTR text = nullptr;
-    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
-        TraceWarning(L"TARN::CUtils::DumpSecurity(116) : failed to convert the security descriptor: %s (%lu)", path,
-                     ::GetLastError());
-        return;
-    }
-    qlLib::CLocalMemory textMemory(text);
-    TraceInfo(L"SDDL: %s (%s)", text, path);
+    DumpSecurityDescriptor(path, SE_FILE_OBJECT);
 }
 
 void CUtils::DumpSecurityWithParent(const wchar_t* path) {

@@ -55,6 +55,11 @@ public:
     // The Program Files folder joined with "VelmorInstaller".
     static bool GetInstallerRoot(std::wstring& path);
 
+    // The pending-restart marker HKLM "SOFTWARE\Velmor\Reboot", volatile: the next restart
+    // removes it. Failures are reported, not returned.
+    static void SetRebootFlag();
+    static bool IsRebootPending();
+
 private:
     // Context bits of DeleteFolder's walk.
     enum EDeleteFlags : DWORD {

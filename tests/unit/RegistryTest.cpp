@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlwapi.h>
+
+#include "runtime/Handles.h"
+#include "support/TestSupport.h"
+#include "system/Registry.h"
+#include "system/Utils.h"
+
+using TARN::CRegistry;
+using testing_support::CCaptureProcessTrace;
+
+namespace {
+
+bool IsVolatile(HKEY root, const wchar_t* path) {
+    qlLib::CRegKeyHandle key;
+    if (::RegOpenKeyExW(root, path, 0, KEY_ALL_ACCESS, key.Receive()) != ERROR_SUCCESS) return false;
+    qlLib::CRegKeyHandle probe;
+    return ::RegCreateKeyExW(key.Get(), L"probe", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                             probe.Receive(), nullptr) == ERROR_CHILD_MUST_BE_VOLATILE;
+}
+
+std::wstring Sddl(const std::wstring& objectName) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (::GetNamedSecurityInfoW(objectName.c_str(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                nullptr, nullptr, &sd) != ERROR_SUCCESS)
+        return L"?";
+    qlLib::CLocalMemory memory(sd);
+    LPWSTR text = nullptr;
+    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                           nullptr);
+    qlLib::CLocalMemory textMemory(text);
+    return text ? text : L"?";
+}
+
+// A key tree of the test's own under HKCU, removed at the end.
+class Registry : public ::testing::Test {
+protected:
+    Registry() : path(L"Software\\MiniStubTests\\" + testing_support::NewGuid()) {}
+    ~Registry() override { ::SHDeleteKeyW(HKEY_CURRENT_USER, path.c_str()); }
+    // A key nobody may read, write or list.
+    bool Lock(const std::wstring& subkey) {
+        qlLib::CRegKeyHandle key;
+        if (::RegCreateKeyExW(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(),
+                              nullptr) != ERROR_SUCCESS)
+            return false;
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;KA;;;WD)", SDDL_REVISION_1, &sd, nullptr))
+            return false;
+        qlLib::CLocalMemory memory(sd);
+        return ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, sd) == ERROR_SUCCESS;
+    }
+    std::wstring path;
+};
+
+TEST_F(Registry, MissingKeysAreNotForced) {
+    ASSERT_TRUE(::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  qlLib::CRegKeyHandle().Receive(), nullptr) == ERROR_SUCCESS);
+    std::wstring before = Sddl(L"CURRENT_USER\\" + path);
+    CRegistry key;
+    CCaptureProcessTrace trace;
+    EXPECT_FALSE(key.Open((path + L"\\missing").c_str(), HKEY_CURRENT_USER, KEY_READ, false));
+    EXPECT_EQ(key.GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(Sddl(L"CURRENT_USER\\" + path), before);
+    EXPECT_TRUE(trace.capture.lines.empty());
+    EXPECT_TRUE(key.Open((path + L"\\made").c_str(), HKEY_CURRENT_USER, KEY_ALL_ACCESS, true));
+    EXPECT_EQ(key.GetPath(), path + L"\\made");
+    EXPECT_STREQ(CRegistry::RootName(HKEY_LOCAL_MACHINE), L"MACHINE");
+    EXPECT_EQ(CRegistry::RootName(HKEY_CURRENT_CONFIG), nullptr);
+}
+
+TEST_F(Registry, RefusedKeysAreForcedOpenAndTreesDeleted) {
+    std::wstring locked = path + L"\\locked";
+    ASSERT_TRUE(Lock(locked));
+    qlLib::CRegKeyHandle plain;
+    ASSERT_NE(::RegOpenKeyExW(HKEY_CURRENT_USER, locked.c_str(), 0, KEY_READ, plain.Receive()), ERROR_SUCCESS)
+        << "the lock does not hold under this Wine";
+    CRegistry key;
+    EXPECT_TRUE(key.Open(locked.c_str(), HKEY_CURRENT_USER, KEY_READ, false)) << key.GetLastError();
+    key.Close();
+
+    // A tree with a locked key inside goes as a whole.
+    ASSERT_TRUE(Lock(path + L"\\tree\\a\\sealed"));
+    ASSERT_TRUE(::RegCreateKeyExW(HKEY_CURRENT_USER, (path + L"\\tree\\b").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, qlLib::CRegKeyHandle().Receive(), nullptr) == ERROR_SUCCESS);
+    CRegistry tree;
+    ASSERT_TRUE(tree.Open((path + L"\\tree").c_str(), HKEY_CURRENT_USER, KEY_ALL_ACCESS, false));
+    EXPECT_TRUE(tree.DeleteTree()) << tree.GetLastError();
+    qlLib::CRegKeyHandle gone;
+    EXPECT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, (path + L"\\tree\\a").c_str(), 0, KEY_READ, gone.Receive()),
+              ERROR_FILE_NOT_FOUND);
+}
+
+TEST(RebootFlag, AVolatileMarkerThatReplacesOlderOnes) {
+    const wchar_t* reboot = L"SOFTWARE\\Velmor\\Reboot";
+    ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, reboot);
+    EXPECT_FALSE(TARN::CUtils::IsRebootPending());
+
+    // An older, non-volatile marker with a value goes.
+    qlLib::CRegKeyHandle old;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, reboot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, old.Receive(),
+                                nullptr),
+              ERROR_SUCCESS);
+    DWORD one = 1;
+    ::RegSetValueExW(old.Get(), L"old", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof(one));
+    old.Close();
+    CCaptureProcessTrace trace;
+    TARN::CUtils::SetRebootFlag();
+    TARN::CUtils::SetRebootFlag();   // twice changes nothing and reports nothing
+    EXPECT_FALSE(trace.Contains(L"failed"));
+    EXPECT_TRUE(IsVolatile(HKEY_LOCAL_MACHINE, reboot));
+    EXPECT_FALSE(IsVolatile(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor"));
+    qlLib::CRegKeyHandle marker;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, reboot, 0, KEY_READ, marker.Receive()), ERROR_SUCCESS);
+    EXPECT_NE(::RegQueryValueExW(marker.Get(), L"old", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    marker.Close();
+    EXPECT_TRUE(TARN::CUtils::IsRebootPending());
+    EXPECT_TRUE(trace.Contains(L"reboot key found (need to reboot before running install)"));
+
+    // Without the vendor key, both levels are made in one create.
+    ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmor");
+    TARN::CUtils::SetRebootFlag();
+    EXPECT_TRUE(IsVolatile(HKEY_LOCAL_MACHINE, reboot));
+    ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, reboot);
+}
+
+}  // namespace
