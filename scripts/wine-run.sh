@@ -38,4 +38,17 @@ if wineserver -p </dev/null >/dev/null 2>&1 9>&-; then
 fi
 exec 9>&-
 
+# The first program of a session that opens a window starts Wine's desktop process, which
+# inherits the program's stdout and stderr and lives while any program of the session has a
+# window. A reader of a pipe (ctest) would wait for that process as well: the program writes into
+# files instead, copied on when it ends.
+if [ -p /dev/stdout ] || [ -p /dev/stderr ]; then
+  out=$(mktemp) err=$(mktemp)
+  trap 'rm -f "$out" "$err"' EXIT
+  rc=0
+  wine "$@" >"$out" 2>"$err" || rc=$?
+  cat "$out"
+  cat "$err" >&2
+  exit $rc
+fi
 exec wine "$@"

@@ -167,6 +167,8 @@ CCapturedOutput::CCapturedOutput() : CDebugOutput(L"Capture") {
 }
 
 void CCapturedOutput::Output(const wchar_t* line) {
+    // Components report from their own threads.
+    qlLib::CCriticalSectionLock lock(m_lock);
     lines.push_back(line);
 }
 
