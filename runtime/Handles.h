@@ -78,6 +78,27 @@ struct CServiceHandleTraits {   // OpenSCManagerW / OpenServiceW / CreateService
     static void Close(Type h) noexcept { ::CloseServiceHandle(h); }
 };
 
+struct CAllocatedSidTraits {   // AllocateAndInitializeSid
+    using Type = PSID;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type h) noexcept { ::FreeSid(h); }
+};
+
+// CreateEnvironmentBlock. userenv is loaded at run time (it is not a KnownDLL): a block exists
+// only once it has been loaded, so it is found by name to release the block.
+struct CEnvironmentBlockTraits {
+    using Type = void*;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type h) noexcept {
+        typedef BOOL(WINAPI * DestroyFn)(void*);
+        if (HMODULE userenv = ::GetModuleHandleW(L"userenv.dll")) {
+            const auto destroy = reinterpret_cast<DestroyFn>(
+                reinterpret_cast<void*>(::GetProcAddress(userenv, "DestroyEnvironmentBlock")));
+            if (destroy) destroy(h);
+        }
+    }
+};
+
 using CFileHandle = CUniqueHandle<CFileHandleTraits>;
 using CKernelHandle = CUniqueHandle<CKernelHandleTraits>;
 using CRegKeyHandle = CUniqueHandle<CRegKeyHandleTraits>;
@@ -85,5 +106,7 @@ using CModuleHandle = CUniqueHandle<CModuleHandleTraits>;
 using CFindHandle = CUniqueHandle<CFindHandleTraits>;
 using CLocalMemory = CUniqueHandle<CLocalMemoryTraits>;
 using CServiceHandle = CUniqueHandle<CServiceHandleTraits>;
+using CAllocatedSid = CUniqueHandle<CAllocatedSidTraits>;
+using CEnvironmentBlock = CUniqueHandle<CEnvironmentBlockTraits>;
 
 }  // namespace qlLib

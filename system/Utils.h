@@ -15,6 +15,9 @@ public:
     static constexpr HRESULT kCancelled = static_cast<HRESULT>(0x800704C7);        // ERROR_CANCELLED
     static constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070490);         // ERROR_NOT_FOUND
 
+    // A Win32 error as (error AND 0xFFFF) OR 0x80070000: never a success, even for a missing error.
+    static HRESULT ErrorResult(DWORD error) { return static_cast<HRESULT>((error & 0xFFFF) | 0x80070000); }
+
     // Called for every entry of a walk: the folder being listed, the top folder (or null), the
     // entry and the caller's context. An entry with an empty name announces the folder before its
     // contents. True goes on, false stops the walk.
@@ -54,6 +57,11 @@ public:
 
     // The Program Files folder joined with "VelmorInstaller".
     static bool GetInstallerRoot(std::wstring& path);
+
+    // Starts program (quoted when its path has a space) with arguments, or the arguments alone
+    // as a command line when program is null. With exitCode, waits for the process while
+    // dispatching this thread's window messages, and gives back its full exit code.
+    static HRESULT ExecuteProgramEx(DWORD* exitCode, const wchar_t* program, const wchar_t* arguments);
 
     // The pending-restart marker HKLM "SOFTWARE\Velmor\Reboot", volatile: the next restart
     // removes it. Failures are reported, not returned.

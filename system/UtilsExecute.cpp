@@ -1,0 +1,84 @@
+// Starting a program in the stub's own session, optionally waiting for its exit code.
+#include "system/Utils.h"
+
+#include <shlwapi.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "runtime/Handles.h"
+#include "runtime/StringUtils.h"
+#include "runtime/Trace.h"
+
+namespace TARN {
+
+namespace {
+
+// The path in double quotation marks when it has a space. PathQuoteSpacesW works on MAX_PATH
+// buffers; a longer path is quoted here so that it never runs unquoted.
+std::wstring QuotedProgram(const wchar_t* program) {
+    const size_t length = wcslen(program);
+    if (length + 3 <= MAX_PATH) {
+        wchar_t buffer[MAX_PATH];
+        ::CopyMemory(buffer, program, (length + 1) * sizeof(wchar_t));
+        ::PathQuoteSpacesW(buffer);
+        return buffer;
+    }
+    if (!wcschr(program, L' ')) return program;
+    return L"\"" + std::wstring(program) + L"\"";
+}
+
+void DispatchPendingMessages() {
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+}  // namespace
+
+HRESULT CUtils::ExecuteProgramEx(DWORD* exitCode, const wchar_t* program, const wchar_t* arguments) {
+    if (!arguments) return E_INVALIDARG;
+    std::vector<wchar_t> commandLine;
+    try {
+        std::wstring text;
+        if (program) {
+            if (!qlLib::FormatString(text, L"%s %s", QuotedProgram(program).c_str(), arguments)) return E_OUTOFMEMORY;
+        } else {
+            text = arguments;
+        }
+        commandLine.assign(text.begin(), text.end());
+        commandLine.push_back(L'\0');
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+
+    TraceInfo(L"Launching: %s", commandLine.data());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        const DWORD error = ::GetLastError();
+        TraceError(L"TARN::CUtils::ExecuteProgramEx(64) : failed to launch: 0x%08x", error);
+        return ErrorResult(error);
+    }
+    qlLib::CKernelHandle process(info.hProcess), thread(info.hThread);
+    TraceInfo(L"Create process succeeded");
+    if (!exitCode) return S_OK;
+
+    // No time limit, but the caller's windows stay responsive meanwhile.
+    while (::WaitForSingleObject(process.Get(), 100) == WAIT_TIMEOUT) DispatchPendingMessages();
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(process.Get(), &code)) {
+        const DWORD error = ::GetLastError();
+        TraceError(L"TARN::CUtils::ExecuteProgramEx(76) : GetExitCodeProcess failed: 0x%08x", error);
+        return ErrorResult(error);
+    }
+    TraceInfo(L"Process returned: 0x%08x", code);
+    *exitCode = code;
+    return S_OK;
+}
+
+}  // namespace TARN
