@@ -167,6 +167,7 @@ CCapturedOutput::CCapturedOutput() : CDebugOutput(L"Capture") {
 }
 
 void CCapturedOutput::Output(const wchar_t* line) {
+    qlLib::CCriticalSectionLock lock(m_lock);
     lines.push_back(line);
 }
 
