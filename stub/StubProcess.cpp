@@ -11,8 +11,31 @@
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
 #include "stub/RebootSystem.h"
+#include "system/ProcessStartupPriorityMgr.h"
 
 namespace TARN {
+
+namespace {
+
+// A stub started with lowered priorities (e.g. by a background updater) gets its normal I/O,
+// page and CPU priorities back. Failures are logged and the run goes on.
+void StartPriorityManager(CProcessStartupPriorityMgr& priorityMgr) {
+    const CProcessPrioritySetterMgr::eType setters[] = {CProcessPrioritySetterMgr::eIO,
+                                                        CProcessPrioritySetterMgr::ePage,
+                                                        CProcessPrioritySetterMgr::eCPU};
+    for (CProcessPrioritySetterMgr::eType type : setters) {
+        if (!priorityMgr.AddPrioritySetter(type)) {
+            TraceError(L"wWinMain(95) : Unable to populate priority setters.");
+            return;
+        }
+    }
+    if (priorityMgr.Start())
+        TraceInfo(L"Started priority manager!");
+    else
+        TraceError(L"wWinMain(90) : Unable to manage process startup priority levels.");
+}
+
+}  // namespace
 
 std::unique_ptr<IInstallRun> CStubProcess::CreateInstallRun() {
     return std::unique_ptr<IInstallRun>(new (std::nothrow) CInstallManager());
@@ -41,17 +64,21 @@ HRESULT CStubProcess::Run() {
         }
     }
 
-    HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(hr)) {
-        TraceError(L"wWinMain(104) : failed to coinitialize (0x%08x)", hr);
-        return hr;
-    }
-    hr = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                                RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-    if (hr != S_OK) TraceError(L"wWinMain(113) : CoInitializeSecurity() != S_OK, 0x%08X", hr);
-
     HRESULT result = E_OUTOFMEMORY;
     {
+        // Its worker runs until the install manager is gone; leaving this block stops it.
+        CProcessStartupPriorityMgr priorityMgr;
+        StartPriorityManager(priorityMgr);
+
+        HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (FAILED(hr)) {
+            TraceError(L"wWinMain(104) : failed to coinitialize (0x%08x)", hr);
+            return hr;
+        }
+        hr = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                    RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+        if (hr != S_OK) TraceError(L"wWinMain(113) : CoInitializeSecurity() != S_OK, 0x%08X", hr);
+
         std::unique_ptr<IInstallRun> installManager = CreateInstallRun();
         if (installManager) {
             bool rebootRequested = false;

@@ -167,7 +167,7 @@ CCapturedOutput::CCapturedOutput() : CDebugOutput(L"Capture") {
 }
 
 void CCapturedOutput::Output(const wchar_t* line) {
-    // Components report from their own threads.
+    // Components and worker threads report from their own threads.
     qlLib::CCriticalSectionLock lock(m_lock);
     lines.push_back(line);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/CriticalSection.h"
 #include "runtime/DebugOutput.h"
 
 namespace testing_support {
@@ -66,6 +67,10 @@ public:
     CCapturedOutput();
     void Output(const wchar_t* line) override;
     std::vector<std::wstring> lines;
+
+private:
+    // Worker threads of the code under test report too.
+    qlLib::CCriticalSection m_lock;
 };
 
 // Links the process-wide trace log to a capture for the life of the object.
