@@ -132,6 +132,25 @@ HRESULT CFilePacker::Extract(const wchar_t* path) {
     return ReadEntries(stream.Get(), path);
 }
 
+HRESULT CFilePacker::OpenEntryStream(const wchar_t* path, ULONGLONG start, ULONGLONG size, bool windowed,
+                                     CComPtr<CFileStreamImpl>& entry) {
+    entry = CComPtr<CFileStreamImpl>::Adopt(qlLib::CreateFileStreamImpl());
+    if (!entry) {
+        TraceError(L"TARN::CFilePacker::Extract(278) : failed to create tarn::CFileStreamImpl\r\n");
+        return E_OUTOFMEMORY;
+    }
+    if (!entry->Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN)) {
+        DWORD error = entry->GetLastError();
+        TraceError(L"TARN::CFilePacker::Extract(283) : failed to open this file: %lu\r\n", error);
+        return HResultFromError(error);
+    }
+    if (!entry->File().Seek(static_cast<LONGLONG>(start), FILE_BEGIN) ||
+        (windowed && (!entry->SetBase() || !entry->SetLimit(size)))) {
+        return HResultFromError(entry->GetLastError());
+    }
+    return S_OK;
+}
+
 HRESULT CFilePacker::ReadEntries(CFileStreamImpl* stream, const wchar_t* path) {
     qlLib::CFileHandleWrapper& file = stream->File();
     if (!file.Seek(static_cast<LONGLONG>(m_packageOffset), FILE_BEGIN)) {
@@ -214,17 +233,9 @@ HRESULT CFilePacker::ReadEntries(CFileStreamImpl* stream, const wchar_t* path) {
             if (stream->HasWindow()) {
                 // An earlier entry holds the own stream's window; reading in place through it
                 // would be confined to that entry. This one gets the file without a window.
-                CComPtr<CFileStreamImpl> plain = CComPtr<CFileStreamImpl>::Adopt(qlLib::CreateFileStreamImpl());
-                if (!plain) {
-                    TraceError(L"TARN::CFilePacker::Extract(272) : failed to create tarn::CFileStreamImpl\r\n");
-                    return E_OUTOFMEMORY;
-                }
-                if (!plain->Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN)) {
-                    DWORD error = plain->GetLastError();
-                    TraceError(L"TARN::CFilePacker::Extract(277) : failed to open this file: %lu\r\n", error);
-                    return HResultFromError(error);
-                }
-                if (!plain->Seek(start)) return HResultFromError(plain->GetLastError());
+                CComPtr<CFileStreamImpl> plain;
+                hr = OpenEntryStream(path, start, size, false, plain);
+                if (FAILED(hr)) return hr;
                 hr = OnExtractStream(type, plain.Get(), entryPath.c_str(), size);
             } else {
                 hr = OnExtractStream(type, stream, entryPath.c_str(), size);
@@ -233,20 +244,9 @@ HRESULT CFilePacker::ReadEntries(CFileStreamImpl* stream, const wchar_t* path) {
             if (!file.Seek(static_cast<LONGLONG>(end), FILE_BEGIN)) return HResultFromError(file.GetLastError());
             break;
         case eExtract_OwnStream: {
-            CComPtr<CFileStreamImpl> own = CComPtr<CFileStreamImpl>::Adopt(qlLib::CreateFileStreamImpl());
-            if (!own) {
-                TraceError(L"TARN::CFilePacker::Extract(278) : failed to create tarn::CFileStreamImpl\r\n");
-                return E_OUTOFMEMORY;
-            }
-            if (!own->Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN)) {
-                DWORD error = own->GetLastError();
-                TraceError(L"TARN::CFilePacker::Extract(283) : failed to open this file: %lu\r\n", error);
-                return HResultFromError(error);
-            }
-            if (!own->File().Seek(static_cast<LONGLONG>(start), FILE_BEGIN) || !own->SetBase() ||
-                !own->SetLimit(size)) {
-                return HResultFromError(own->GetLastError());
-            }
+            CComPtr<CFileStreamImpl> own;
+            hr = OpenEntryStream(path, start, size, true, own);
+            if (FAILED(hr)) return hr;
             hr = OnExtractStream(type, own.Get(), entryPath.c_str(), size);
             own.Release();
             if (!file.Seek(static_cast<LONGLONG>(end), FILE_BEGIN)) return HResultFromError(file.GetLastError());

@@ -14,6 +14,7 @@
 #include "package/DataStream.h"
 #include "package/FileStreamImpl.h"
 #include "package/PEFileHelper.h"
+#include "runtime/ComPtr.h"
 
 namespace TARN {
 
@@ -86,6 +87,9 @@ private:
     HRESULT Locate(qlLib::CFileStreamImpl* stream, const wchar_t* path, const wchar_t* operation);
     HRESULT ReadEntries(qlLib::CFileStreamImpl* stream, const wchar_t* path);
     HRESULT StreamError(qlLib::CFileStreamImpl* stream) const;
+    // A second stream on the package file at start: windowed on the entry, or the plain file.
+    HRESULT OpenEntryStream(const wchar_t* path, ULONGLONG start, ULONGLONG size, bool windowed,
+                            qlLib::CComPtr<qlLib::CFileStreamImpl>& entry);
 
     DWORD m_signatureLength;
     ULONGLONG m_packageOffset;

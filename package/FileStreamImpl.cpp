@@ -72,30 +72,6 @@ ULONGLONG CFileStreamImpl::GetLimit() {
     return m_limit;
 }
 
-HRESULT STDMETHODCALLTYPE CFileStreamImpl::QueryInterface(REFIID iid, void** object) {
-    if (!object) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDataStream) {
-        *object = static_cast<IDataStream*>(this);
-    } else if (iid == IID_IFileErrorInfo) {
-        *object = static_cast<IFileErrorInfo*>(this);
-    } else {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE CFileStreamImpl::AddRef() {
-    return m_refs.AddRef();
-}
-
-ULONG STDMETHODCALLTYPE CFileStreamImpl::Release() {
-    const ULONG count = m_refs.Release();
-    if (count == 0) delete this;
-    return count;
-}
-
 bool CFileStreamImpl::WindowPosition(ULONGLONG& position) {
     ULONGLONG raw = 0;
     if (!m_file.GetPosition(&raw)) return false;
@@ -163,11 +139,6 @@ bool STDMETHODCALLTYPE CFileStreamImpl::Read(void* buffer, DWORD count) {
         if (position > m_limit || count > m_limit - position) return m_file.Fail(ERROR_HANDLE_EOF);
     }
     return m_file.Read(buffer, count);
-}
-
-DWORD STDMETHODCALLTYPE CFileStreamImpl::GetLastError() {
-    CCriticalSectionLock lock(m_lock);
-    return m_file.GetLastError();
 }
 
 }  // namespace qlLib

@@ -4,22 +4,20 @@
 // gives the window's length. Until SetBase the stream is the whole file.
 #include <windows.h>
 
-#include "package/DataStream.h"
-#include "package/FileHandleWrapper.h"
-#include "runtime/ComPtr.h"
-#include "runtime/CriticalSection.h"
+#include "package/PlainFileStream.h"
 
 namespace qlLib {
 
-class CFileStreamImpl : public IDataStream, public IFileErrorInfo {
+// The plain file stream's handle, lock, reference count and error interface, with the window
+// laid over its positions.
+class CFileStreamImpl : public CPlainFileStream {
 public:
     // CreateFileW's meanings (no security attributes, no template). Drops any window.
     bool Open(const wchar_t* path, DWORD access, DWORD shareMode, DWORD creationDisposition,
               DWORD flagsAndAttributes = FILE_ATTRIBUTE_NORMAL);
     bool Close();
-    // The file itself, for raw positioning by the stream's owner (positions are file offsets);
-    // calls through it bypass the stream's lock.
-    CFileHandleWrapper& File() { return m_file; }
+    // File() (inherited) gives the file itself, for raw positioning by the stream's owner
+    // (positions are file offsets); calls through it bypass the stream's lock.
 
     // Starts a window at the file's current position (length 0 until SetLimit).
     bool SetBase();
@@ -29,13 +27,9 @@ public:
     ULONGLONG GetBase();
     ULONGLONG GetLimit();
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
     // Positions and sizes are relative to the window when one is set.
     bool STDMETHODCALLTYPE GetSize(ULONGLONG* size) override;
-    // Refused inside a window.
+    // Refused inside a window; otherwise the file's length, the position kept.
     bool STDMETHODCALLTYPE SetSize(ULONGLONG size) override;
     bool STDMETHODCALLTYPE GetPosition(ULONGLONG* position) override;
     // A position past the window's end is clamped to the end.
@@ -45,18 +39,13 @@ public:
     // Refused without reading when it would run past the window's end.
     bool STDMETHODCALLTYPE Read(void* buffer, DWORD count) override;
 
-    DWORD STDMETHODCALLTYPE GetLastError() override;
-
 private:
     friend CFileStreamImpl* CreateFileStreamImpl();
     CFileStreamImpl() = default;
-    virtual ~CFileStreamImpl() = default;
+    ~CFileStreamImpl() override = default;
     // The file position relative to the window's start (0 to the limit).
     bool WindowPosition(ULONGLONG& position);
 
-    CRefCount m_refs;
-    CCriticalSection m_lock;
-    CFileHandleWrapper m_file;
     bool m_windowed = false;
     ULONGLONG m_base = 0;    // file offset of the window's first byte
     ULONGLONG m_limit = 0;   // window length
