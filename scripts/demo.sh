@@ -7,10 +7,17 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${MINISTUB_BUILD_DIR:-$root/build}
 
 bash "$root/scripts/bootstrap.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686.cmake" >/dev/null
+# The shipped stub is 32-bit; a kernel that cannot start 32-bit programs runs the 64-bit build.
+. "$root/scripts/wine-env.sh"
+toolchain=i686 default_build=$root/build
+if [ "$MINISTUB_WINE64_ONLY" = 1 ]; then
+  echo "== this kernel cannot start 32-bit programs: the demo runs the 64-bit build"
+  toolchain=x86_64 default_build=$root/build-x64
+fi
+build=${MINISTUB_BUILD_DIR:-$default_build}
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain.cmake" >/dev/null
 cmake --build "$build" --target MiniStub RunExit ministub-build VerifyTrust
 
 demo=$build/demo

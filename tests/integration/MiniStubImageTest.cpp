@@ -13,13 +13,30 @@ using namespace testing_support;
 
 namespace {
 
+// The image under test: the stub this tree built, or the one MINISTUB_IMAGE names (a Unix path).
+// A 64-bit test run checks the shipped 32-bit stub that way; without it, it has none to check.
+std::wstring ImagePath() {
+    char path[1024];
+    const DWORD n = ::GetEnvironmentVariableA("MINISTUB_IMAGE", path, sizeof(path));
+    if (n > 0 && n < sizeof(path)) return ToWinePath(path);
+#ifdef _WIN64
+    return std::wstring();
+#else
+    return ToWinePath(MINISTUB_EXE_UNIX_PATH);
+#endif
+}
+
+#define REQUIRE_32BIT_IMAGE(path)                                                         \
+    const std::wstring path = ImagePath();                                                \
+    if (path.empty()) GTEST_SKIP() << "a 64-bit tree: MINISTUB_IMAGE names the 32-bit stub"
+
 struct CImage {
     std::vector<unsigned char> bytes;
     const IMAGE_NT_HEADERS32* nt = nullptr;
     const IMAGE_SECTION_HEADER* sections = nullptr;
 
-    bool Load() {
-        if (!ReadFileBytes(ToWinePath(MINISTUB_EXE_UNIX_PATH), bytes) || bytes.size() < sizeof(IMAGE_DOS_HEADER))
+    bool Load(const std::wstring& path) {
+        if (!ReadFileBytes(path, bytes) || bytes.size() < sizeof(IMAGE_DOS_HEADER))
             return false;
         auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
         if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||
@@ -48,8 +65,9 @@ std::string Lower(std::string s) {
 }  // namespace
 
 TEST(MiniStubImage, IsA32BitGuiExecutable) {
+    REQUIRE_32BIT_IMAGE(path);
     CImage image;
-    ASSERT_TRUE(image.Load());
+    ASSERT_TRUE(image.Load(path));
     EXPECT_EQ(image.nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
     EXPECT_EQ(image.nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
     EXPECT_EQ(image.nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
@@ -58,8 +76,9 @@ TEST(MiniStubImage, IsA32BitGuiExecutable) {
 TEST(MiniStubImage, NothingFollowsTheLastSection) {
     // The build signature and the package are appended right behind the image: a COFF symbol
     // or string table there would hide them.
+    REQUIRE_32BIT_IMAGE(path);
     CImage image;
-    ASSERT_TRUE(image.Load());
+    ASSERT_TRUE(image.Load(path));
     EXPECT_EQ(image.nt->FileHeader.PointerToSymbolTable, 0u);
     size_t end = 0;
     for (WORD i = 0; i < image.nt->FileHeader.NumberOfSections; ++i)
@@ -75,8 +94,9 @@ TEST(MiniStubImage, ImportsOnlyKnownSystemDlls) {
         "ole32.dll",    "oleaut32.dll", "msvcrt.dll",  "comdlg32.dll", "imagehlp.dll", "imm32.dll",
         "psapi.dll",    "ws2_32.dll",  "rpcrt4.dll",   "setupapi.dll", "normaliz.dll", "nsi.dll",
     };
+    REQUIRE_32BIT_IMAGE(path);
     CImage image;
-    ASSERT_TRUE(image.Load());
+    ASSERT_TRUE(image.Load(path));
     const auto& dir = image.nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     ASSERT_NE(dir.VirtualAddress, 0u);
     size_t offset = image.Offset(dir.VirtualAddress);
@@ -97,7 +117,7 @@ TEST(MiniStubImage, ImportsOnlyKnownSystemDlls) {
 }
 
 TEST(MiniStubImage, CarriesItsVersionAndManifest) {
-    const std::wstring exe = ToWinePath(MINISTUB_EXE_UNIX_PATH);
+    REQUIRE_32BIT_IMAGE(exe);
     DWORD handle = 0;
     const DWORD size = ::GetFileVersionInfoSizeW(exe.c_str(), &handle);
     ASSERT_GT(size, 0u);
