@@ -70,7 +70,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     qlLib::CComPtr<IUnknown> object;
     qlLib::CComPtr<qlLib::IDataStream> stream;
-    if (!streams->GetObj(TARN::eStreamKey_Layout, object.Receive()) ||
+    if (!streams->GetObj(TARN::eStreamKey_LayoutArchive, object.Receive()) ||
         !(stream = object.As<qlLib::IDataStream>(qlLib::IID_IDataStream))) {
         fprintf(stderr, "the installer has no layout archive\n");
         return 1;

@@ -89,7 +89,13 @@ bool CArchivingFileStreamImpl::SetFileNameFormat(const wchar_t* format) {
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;
         }
     }
-    if (!CreateNumbered(number)) {
+    // Another process may take the same free number at the same moment (two runs logging into
+    // one folder): its file is held open, so move on to the next number.
+    while (!CreateNumbered(number)) {
+        if (m_file.GetLastError() == ERROR_SHARING_VIOLATION && number < kMaxNumber) {
+            ++number;
+            continue;
+        }
         TraceError(L"qlLib::CArchivingFileStreamImpl::SetFileNameFormat(93) : failed to create file: %s (%lu)",
                    m_fileName.c_str(), m_file.GetLastError());
         return false;

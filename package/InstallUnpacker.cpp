@@ -83,7 +83,7 @@ DWORD CInstallUnpacker::GetExtractMode(DWORD type) {
 
 HRESULT CInstallUnpacker::OnExtractStream(DWORD type, qlLib::IDataStream* stream, const wchar_t*, ULONGLONG size) {
     switch (type) {
-    case eFileType_Archive: return HandleStream(stream, eStreamKey_Layout);
+    case eFileType_Archive: return HandleStream(stream, eStreamKey_LayoutArchive);
     case eFileType_InstallPackage: return HandleStream(stream, eStreamKey_InstallPackage);
     case eFileType_Scanner: return HandleStream(stream, eStreamKey_Scanner);
     case eFileType_UIPackage: return m_extractionComplete ? S_OK : HandleUIPackage(stream);

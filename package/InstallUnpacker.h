@@ -8,17 +8,11 @@
 #include <string>
 
 #include "package/FilePacker.h"
+#include "package/StreamKeys.h"
 #include "package/ValueCollection.h"
 #include "runtime/ComPtr.h"
 
 namespace TARN {
-
-// Keys under which the archive streams are registered.
-enum EStreamKey : DWORD {
-    eStreamKey_Layout = 1,           // eFileType_Archive: the package reader's own stream
-    eStreamKey_InstallPackage = 6,   // eFileType_InstallPackage
-    eStreamKey_Scanner = 7,          // eFileType_Scanner
-};
 
 class CInstallUnpacker : public CFilePacker {
 public:

@@ -207,15 +207,16 @@ bool CDebugOutput::OpenFileLocked() {
                           ::GetCurrentProcessId()))
         return false;
     ::SetLastError(ERROR_SUCCESS);
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Append-only and shared: two processes that name the same log (two runs started in the
+    // same second) both keep their lines, each line written whole at the end.
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     if (::GetLastError() != ERROR_ALREADY_EXISTS) {
         const WORD bom = 0xFEFF;
         DWORD written = 0;
         ::WriteFile(file, &bom, sizeof(bom), &written, nullptr);
     }
-    ::SetFilePointer(file, 0, nullptr, FILE_END);
     m_file = file;
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "package/KeyValueCollectionImpl.h"
 #include "runtime/CrashHandler.h"
 #include "runtime/DebugOptions.h"
 #include "runtime/DebugOutput.h"
@@ -11,10 +12,34 @@
 
 namespace TARN {
 
-CInstallManager::CInstallManager()
-    : m_quiet(false), m_basicUI(false), m_stage(false), m_trayOnly(false), m_publishResults(0) {}
+const wchar_t CInstallManager::kFailureCountKey[] = L"Software\\Velmor\\Install";
+const wchar_t CInstallManager::kPatchLockName[] = L"TARN_{66F78E3E-B9A1-4723-A090-E48BBECF7802}";
+const wchar_t CInstallManager::kRunningSemaphoreName[] = L"Global\\TARN_Install_Running";
 
-CInstallManager::~CInstallManager() = default;
+CInstallManager::CInstallManager()
+    : m_quiet(false),
+      m_basicUI(false),
+      m_stage(false),
+      m_trayOnly(false),
+      m_patchFailureMode(0),
+      m_patchMode(false),
+      m_extractionNeeded(true),
+      m_extractionAnswerCached(false),
+      m_failureReported(false),
+      m_uiOption(false),
+      m_publishResults(0) {}
+
+CInstallManager::~CInstallManager() {
+    m_runningSemaphore.Close();
+    m_streams = nullptr;
+    m_engine.Unload();
+    m_installUI.Unload();
+}
+
+HRESULT CInstallManager::ReportAndReturn(int hint, HRESULT result) {
+    if (result != kNoSignature) ReportFailure(hint, result);
+    return result;
+}
 
 HRESULT CInstallManager::Initialize(bool& rebootRequested) {
     rebootRequested = false;
@@ -28,8 +53,88 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
         TraceError(L"CInstallManager::Initialize(121) : failed to get the path of the running module (%lu)\n",
                    ::GetLastError());
 
-    const HRESULT hr = ReadRunModes();
+    bool handled = false;
+    HRESULT hr = CheckValidationMode(handled);
+    if (handled) return hr;
+
+    hr = ReadRunModes();
     if (FAILED(hr)) return hr;
+
+    if (m_runModes.test.hasValue) return CheckTestMode(m_runModes.test.value, handled);
+
+    m_streams = qlLib::CKeyValueCollectionImpl::New();
+    if (!m_streams) {
+        TraceError(L"CInstallManager::Initialize(144) : failed to create CKeyValueCollectionImpl");
+        return E_OUTOFMEMORY;
+    }
+
+    hr = InitializePaths();
+    if (FAILED(hr)) return ReportAndReturn(eHint_InitializePaths, hr);
+
+    if (m_trayOnly) {
+        hr = InitializeEmbeddedData();
+        if (FAILED(hr)) {
+            TraceError(L"CInstallManager::Initialize(175) : InitializeEmbeddedData failed (0x%08x)", hr);
+            return hr;
+        }
+        // The reboot tray itself is shown by the tray component, which this build does not carry.
+        TraceError(L"CInstallManager::Initialize(181) : the reboot tray is not available");
+        return E_NOTIMPL;
+    }
+
+    InitializeLogging(m_logFolder);
+
+    if (m_runModes.service || m_runModes.runOnceDone) {
+        // Started by a service or at logon: the user's shell must be up before any window.
+        while (!::GetDesktopWindow() || !::FindWindowW(L"Shell_TrayWnd", nullptr)) {
+            TraceInfo(L"(NULL == GetDesktopWindow()): %lu", ::GetLastError());
+            ::Sleep(1000);
+        }
+    }
+
+    if (m_runModes.forceConfig) {
+        // The silent configuration talks to the product's service through its IPC library,
+        // which this build does not carry.
+        TraceError(L"CInstallManager::Initialize(231) : silent configuration is not available");
+        return E_NOTIMPL;
+    }
+
+    hr = CreateDirectories();
+    if (FAILED(hr)) return ReportAndReturn(eHint_CreateDirectories, hr);
+
+    hr = InitializeEmbeddedData();
+    if (FAILED(hr)) {
+        ReportAndReturn(eHint_InitializeEmbeddedData, hr);
+        TraceError(L"CInstallManager::Initialize(306) : InitializeEmbeddedData failed (0x%08x)", hr);
+        return hr;
+    }
+    m_embeddedData.SetData(eEmbedded_NormalPath, true);
+
+    if (m_runModes.deleteMode) return RunDeleteModeLock();
+
+    if (!m_runModes.service && PatchInstanceRunning(hr)) return hr;
+
+    ReadPatchMode();
+
+    if (!m_runModes.SkipInstanceChecks() && OtherInstanceRunning()) return S_OK;
+
+    CreateRunningSemaphore();
+
+    if (NeedsPackageExtraction()) {
+        hr = ExtractPackage();
+        if (FAILED(hr)) return hr;
+    }
+
+    hr = PrepareEngineData();
+    if (FAILED(hr)) return hr;
+
+    hr = InitializeOutputManifest();
+    if (FAILED(hr)) {
+        TraceError(L"CInstallManager::Initialize(631) : InitializeOutputManifest failed (0x%08x)", hr);
+        return hr;
+    }
+    if (m_stage) TraceInfo(L"Stage cmd set");
+    // The install engine's run takes over from here.
     return S_OK;
 }
 
@@ -75,6 +180,12 @@ bool CInstallManager::FormatLogModuleName(std::wstring& name, bool deleteMode, c
 
 void CInstallManager::InitializeLogging(const std::wstring& logFolder) {
     qlLib::CDebugOutput& log = qlLib::GetDebugOutput();
+    // The new name first: it closes the debug options' file without opening another, so the
+    // setters below reopen nothing and the next line opens the run's log with all of them.
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    std::wstring name;
+    if (FormatLogModuleName(name, m_commandLine.Has(L"DELETEMODE"), now)) log.SetModuleNameDirect(name.c_str());
     // Debugger output and the module filter keep what the debug options gave them.
     log.SetLevel(qlLib::eSeverity_Information);
     log.SetAppendNewLine(TRUE);
@@ -86,11 +197,6 @@ void CInstallManager::InitializeLogging(const std::wstring& logFolder) {
     log.SetOutputToFile(TRUE);
     log.SetAppendProcessIdToFile(FALSE);
     log.SetDirectory(logFolder.c_str());
-
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
-    std::wstring name;
-    if (FormatLogModuleName(name, m_commandLine.Has(L"DELETEMODE"), now)) log.SetModuleNameDirect(name.c_str());
 
     // An install run keeps a dump of every kind of crash beside its log.
     qlLib::CDebugOptions crash;

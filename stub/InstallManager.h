@@ -1,18 +1,78 @@
 #pragma once
-// The one object that drives an install run.
+// The one object that drives an install run. Its start-up sequence is spread over files by
+// concern: InstallManager.cpp (the sequence and the run modes), InstallManagerPaths.cpp (folders),
+// InstallManagerEmbeddedData.cpp (the product settings and what is handed to the engine),
+// InstallManagerModes.cpp (validation, test mode, the UI frame), InstallManagerInstances.cpp
+// (concurrent runs) and InstallManagerFailure.cpp (failure counting).
 #include <windows.h>
 
 #include <string>
 
+#include "components/EngineWrapper.h"
+#include "components/InstallUIWrapper.h"
+#include "package/FileDataExtender.h"
+#include "package/StreamKeys.h"
+#include "package/ValueCollection.h"
+#include "runtime/ComPtr.h"
 #include "runtime/CommandLine.h"
+#include "runtime/Handles.h"
+#include "runtime/SingleInstanceLock.h"
 #include "runtime/SplitPath.h"
 #include "stub/InstallRun.h"
 #include "stub/RunModes.h"
 
 namespace TARN {
 
+// Keys of the product settings (the embedded data block) used during start-up.
+enum EEmbeddedKey : DWORD {
+    eEmbedded_ProductId = 0,
+    eEmbedded_Version1 = 1,   // 1 to 4: parts of the version folder
+    eEmbedded_DefaultLanguage = 5,
+    eEmbedded_IsolationGuid = 9,
+    eEmbedded_AddOnsMode = 11,
+    eEmbedded_OtherInstanceText = 14,
+    eEmbedded_IsolationRegistryRoot = 18,
+    eEmbedded_UpgradeLayout = 19,
+    eEmbedded_ShowErrors = 53,
+    eEmbedded_NoRebootTray = 57,
+    eEmbedded_NotStaged = 59,
+    eEmbedded_AddOnsOff1 = 76,
+    eEmbedded_AddOnsOff2 = 78,
+    eEmbedded_AddOnsOff3 = 79,
+    eEmbedded_NoReboot = 126,
+    eEmbedded_FirstCommandLine = 20001,
+    eEmbedded_CommandLine = 20002,
+    eEmbedded_NormalPath = 20022,
+    eEmbedded_OwnPath = 20027,
+    eEmbedded_UIOption = 51001,
+};
+
+// Failure hints counted by ReportFailure.
+enum EFailureHint : int {
+    eHint_InitializePaths = 4,
+    eHint_CreateDirectories = 5,
+    eHint_InitializeEmbeddedData = 6,
+    eHint_CreateUIFrame = 7,
+    eHint_GetFrame = 8,
+    eHint_MediaCheck = 9,
+    eHint_WorkerThread = 10,
+    eHint_ExtractLayout = 11,
+    eHint_DirectRun = 12,
+    eHint_GetInstallUI = 13,
+};
+
 class CInstallManager : public IInstallRun {
 public:
+    static constexpr HRESULT kEmbeddedDataUnreadable = static_cast<HRESULT>(0x80047D71);
+    static constexpr HRESULT kNoProductId = static_cast<HRESULT>(0x80047D72);
+    static constexpr HRESULT kIsolationMissing = static_cast<HRESULT>(0x80047C0D);
+    static constexpr HRESULT kTestModeRefused = static_cast<HRESULT>(0x800704C7);
+    // Never counted: the package's own signature is absent.
+    static constexpr HRESULT kNoSignature = static_cast<HRESULT>(0x800B0100);
+    static const wchar_t kFailureCountKey[];   // "Software\Velmor\Install"
+    static const wchar_t kPatchLockName[];
+    static const wchar_t kRunningSemaphoreName[];
+
     CInstallManager();
     ~CInstallManager() override;
     CInstallManager(const CInstallManager&) = delete;
@@ -28,27 +88,88 @@ public:
     // The log file's base name for a run started at the given local time.
     static bool FormatLogModuleName(std::wstring& name, bool deleteMode, const SYSTEMTIME& time);
 
+    // Folders: installer root, log, temp and cache folders.
+    HRESULT InitializePaths();
+    HRESULT CreateDirectories();
+    HRESULT EnsureCreateDirectory(const std::wstring& path);
+    bool GetCommonInstallFolder(std::wstring& path);
+
+    // The product settings of the running executable, the cache folder they name, and the
+    // numbered output manifest.
+    HRESULT InitializeEmbeddedData();
+    HRESULT InitializeOutputManifest();
+    // False once the cache holds "finalzed.dat" or "complete.dat"; asked once per run.
+    bool NeedsPackageExtraction();
+
+    // "VALIDATE": the engine beside the stub checks the manifest beside it.
+    HRESULT CheckValidationMode(bool& handled);
+    // "TEST <folder>": dumps the package into a new folder (quiet runs only).
+    HRESULT CheckTestMode(const std::wstring& targetFolder, bool& handled);
+    // Loads the install UI from the cache.
+    HRESULT CreateUIFrame();
+
+    // Counts the run's first failure under HKLM "Software\Velmor\Install" "Count".
+    void ReportFailure(int hint, HRESULT result);
+
     const qlLib::CCommandLine& CommandLine() const { return m_commandLine; }
     const CRunModes& RunModes() const { return m_runModes; }
     const std::wstring& MediaPath() const { return m_mediaPath; }
+    const std::wstring& BaseInstallFolder() const { return m_baseInstallFolder; }
+    const std::wstring& InstallCache() const { return m_installCache; }
+    const std::wstring& LogFolder() const { return m_logFolder; }
+    const std::wstring& TempFolder() const { return m_tempFolder; }
     bool IsQuiet() const { return m_quiet; }
     bool IsBasicUI() const { return m_basicUI; }
     bool IsStage() const { return m_stage; }
     bool IsTrayOnly() const { return m_trayOnly; }
     DWORD PublishResults() const { return m_publishResults; }
+    qlLib::IKeyValueCollection* Streams() const { return m_streams.Get(); }
 
 private:
     bool SplitOwnPath();
+    // Pieces of Initialize.
+    HRESULT ReportAndReturn(int hint, HRESULT result);
+    HRESULT RunDeleteModeLock();
+    bool PatchInstanceRunning(HRESULT& result);
+    void ReadPatchMode();
+    bool OtherInstanceRunning();
+    void CreateRunningSemaphore();
+    HRESULT ExtractPackage();
+    HRESULT PrepareEngineData();
+    void MoveEmbeddedDataToCachedStub(const std::wstring& cachedStub, qlLib::IKeyValueCollection* engineData);
+    // Whether the single-instance lock name is held by another process (false when this
+    // process could take it: the test lock is given back at once).
+    bool LockHeldElsewhere(const std::wstring& folder, const std::wstring& name);
+    bool SetStreamString(DWORD key, const std::wstring& value);
 
     qlLib::CCommandLine m_commandLine;
     qlLib::CSplitPath m_ownPath;
     CRunModes m_runModes;
+    std::wstring m_baseInstallFolder;
+    std::wstring m_installCache;
+    std::wstring m_logFolder;
+    std::wstring m_tempFolder;
+    std::wstring m_productId;
     std::wstring m_mediaPath;
+    std::wstring m_isolationGuid;
+    CFileDataExtender m_embeddedData;
     bool m_quiet;
     bool m_basicUI;
     bool m_stage;
     bool m_trayOnly;
+    DWORD m_patchFailureMode;
+    bool m_patchMode;
+    bool m_extractionNeeded;
+    bool m_extractionAnswerCached;
+    bool m_failureReported;
+    bool m_uiOption;
     DWORD m_publishResults;
+    CInstallUIWrapper m_installUI;
+    CEngineWrapper m_engine;
+    qlLib::CComPtr<qlLib::IKeyValueCollection> m_streams;
+    // The process-wide lock: the product's instance lock, or the delete-mode lock.
+    qlLib::CSingleInstanceLock m_instanceLock;
+    qlLib::CKernelHandle m_runningSemaphore;
 };
 
 }  // namespace TARN

@@ -147,6 +147,25 @@ TEST(DebugOutput, FileIsUtf16WithOneByteOrderMarkAndIsAppendedTo) {
     EXPECT_EQ(text, L"first \u00e9\r\nsecond\r\n");   // no second byte order mark inside
 }
 
+TEST(DebugOutput, TwoWritersOfOneLogKeepEveryLine) {
+    // Two runs started in the same second name the same log: neither may lose its lines.
+    CTempFolder temp;
+    CDebugOutput one(L"Run"), two(L"Run");
+    for (CDebugOutput* out : {&one, &two}) {
+        out->SetLevel(1);
+        out->SetOutputToFile(TRUE);
+        out->SetAppendNewLine(TRUE);
+        out->SetDirectory(temp.Path().c_str());
+    }
+    one.Information(L"one a");
+    two.Information(L"two a");
+    one.Information(L"one b");
+    two.Information(L"two b");
+    std::wstring text;
+    ASSERT_TRUE(ReadUtf16File(temp.Join(L"Run.log"), text));
+    EXPECT_EQ(text, L"one a\r\ntwo a\r\none b\r\ntwo b\r\n");
+}
+
 TEST(DebugOutput, ChangingNameOrDirectoryReopensTheFile) {
     CTempFolder temp;
     CDebugOutput out(L"One");

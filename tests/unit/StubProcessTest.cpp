@@ -168,16 +168,6 @@ TEST(RebootSystem, RestartsWithForceAndTheInstallationReason) {
     EXPECT_EQ(TARN::GetRebootFlags(), static_cast<UINT>(EWX_REBOOT | EWX_FORCE | 0x40));
 }
 
-TEST(InstallManager, InitializeReadsTheRunModesAndSucceeds) {
-    TARN::CInstallManager manager;
-    bool reboot = true;
-    EXPECT_EQ(manager.Initialize(reboot), S_OK);
-    EXPECT_FALSE(reboot);
-    EXPECT_FALSE(manager.IsQuiet());
-    // Without MEDIA the package comes from the running program itself.
-    EXPECT_TRUE(EndsWith(manager.MediaPath(), L"unit_tests.exe")) << testing::PrintToString(manager.MediaPath());
-}
-
 TEST(InstallManager, LogFileIsNamedAfterTheRun) {
     SYSTEMTIME t = {};
     t.wYear = 2012;

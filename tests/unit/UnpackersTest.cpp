@@ -96,7 +96,7 @@ TEST_F(Unpackers, InstallRunExtractsOnceAndRegistersStreamsEveryTime) {
     // The archives stay in the installer; only the UI package reaches the disk.
     EXPECT_FALSE(Exists(cache + L"\\readme.txt"));
     EXPECT_FALSE(Exists(cache + L"\\plain.bin"));
-    EXPECT_EQ(StreamSize(streams.Get(), eStreamKey_Layout), FileSize(Archive(L"layout.7z")));
+    EXPECT_EQ(StreamSize(streams.Get(), eStreamKey_LayoutArchive), FileSize(Archive(L"layout.7z")));
     EXPECT_EQ(StreamSize(streams.Get(), eStreamKey_InstallPackage), FileSize(Archive(L"install.7z")));
     EXPECT_EQ(StreamSize(streams.Get(), eStreamKey_Scanner), FileSize(Archive(L"scanner.7z")));
 
@@ -128,7 +128,7 @@ TEST_F(Unpackers, InstallRunExtractsOnceAndRegistersStreamsEveryTime) {
     EXPECT_EQ(Text(cache + L"\\title.txt"), "changed");
     EXPECT_FALSE(Exists(stub));
     EXPECT_EQ(again->GetCount(), 3u);
-    EXPECT_EQ(StreamSize(again.Get(), eStreamKey_Layout), FileSize(Archive(L"layout.7z")));
+    EXPECT_EQ(StreamSize(again.Get(), eStreamKey_LayoutArchive), FileSize(Archive(L"layout.7z")));
 }
 
 TEST_F(Unpackers, FailedExtractionLeavesNoMarker) {

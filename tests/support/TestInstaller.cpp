@@ -1,0 +1,113 @@
+#include "support/TestInstaller.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include "BuildPaths.h"
+#include "package/FilePacker.h"
+#include "runtime/FolderUtils.h"
+#include "runtime/PathUtils.h"
+#include "support/TestSupport.h"
+#include "tools/ministub-build/PackageBuilder.h"
+
+namespace testing_support {
+
+namespace {
+
+std::wstring Archive(const wchar_t* name) {
+    std::wstring path;
+    qlLib::JoinPath(path, ToWinePath(UNPACKER_ARCHIVES_UNIX_PATH), name);
+    return path;
+}
+
+}  // namespace
+
+std::wstring SpecialFolder(int csidl) {
+    wchar_t folder[MAX_PATH] = {};
+    ::SHGetSpecialFolderPathW(nullptr, folder, csidl, FALSE);
+    return folder;
+}
+
+CTestInstaller::CTestInstaller() {
+    qlLib::JoinPath(installerRoot, SpecialFolder(CSIDL_PROGRAM_FILES), L"VelmorInstaller");
+    qlLib::JoinPath(logsRoot, SpecialFolder(CSIDL_COMMON_APPDATA), L"VelmorInstaller\\Logs");
+    UseSilo(NewGuid());
+}
+
+void CTestInstaller::UseSilo(const std::wstring& otherSilo) {
+    silo = otherSilo;
+    product = L"P" + silo.substr(1, 8);
+    siloFolder = installerRoot + L"\\" + silo;
+    cache = siloFolder + L"\\" + product + L"\\1.2.3.4";
+}
+
+CTestInstaller::~CTestInstaller() {
+    qlLib::DeleteFolderTree(siloFolder, nullptr);
+    for (const auto& folder : RunLogFolders()) qlLib::DeleteFolderTree(folder, nullptr);
+}
+
+void CTestInstaller::DefaultSettings(TARN::CFileDataExtender& s) const {
+    s.SetData(0, product.c_str());
+    s.SetData(9, silo.c_str());
+    s.SetData(18, L"Software\\Korvanta\\Isolation");
+    for (DWORD i = 1; i <= 4; ++i) s.SetData(i, i);
+}
+
+bool CTestInstaller::Make(const std::wstring& stub, const std::wstring& output, const Fill& fill) {
+    std::string error;
+    builder::CPackageBuilder packageBuilder;
+    if (!packageBuilder.Build(stub,
+                              {{Archive(L"ui.7z"), L"QDX-TRRootuiPackage.7z", TARN::eFileType_UIPackage},
+                               {Archive(L"layout.7z"), L"QDX-TRRoot.7z", TARN::eFileType_Archive}},
+                              output, error)) {
+        ADD_FAILURE() << error;
+        return false;
+    }
+    TARN::CFileDataExtender settings;
+    if (!settings.Initialize(output.c_str(), true)) {
+        ADD_FAILURE() << "settings block of the new installer";
+        return false;
+    }
+    if (fill) {
+        fill(settings);
+    } else {
+        DefaultSettings(settings);
+    }
+    if (!settings.Save()) {
+        ADD_FAILURE() << "settings not saved";
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::wstring> CTestInstaller::RunLogFolders() const {
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileW((logsRoot + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return found;
+    do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || entry.cFileName[0] == L'.') continue;
+        const std::wstring folder = logsRoot + L"\\" + entry.cFileName;
+        for (const auto& log : ListFiles(folder, L"*.log")) {
+            std::wstring text;
+            if (ReadUtf16File(folder + L"\\" + log, text) && text.find(silo) != std::wstring::npos) {
+                found.push_back(folder);
+                break;
+            }
+        }
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+    return found;
+}
+
+std::wstring CTestInstaller::RunLog() const {
+    std::wstring all;
+    for (const auto& folder : RunLogFolders())
+        for (const auto& log : ListFiles(folder, L"*.log")) {
+            std::wstring text;
+            if (ReadUtf16File(folder + L"\\" + log, text)) all += text;
+        }
+    return all;
+}
+
+}  // namespace testing_support

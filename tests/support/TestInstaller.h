@@ -1,0 +1,44 @@
+#pragma once
+// Installers for process tests: a stub packed by the builder with the unpacker test archives and
+// product settings, the folders its runs use, and their clean-up.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "package/FileDataExtender.h"
+
+namespace testing_support {
+
+class CTestInstaller {
+public:
+    using Fill = std::function<void(TARN::CFileDataExtender&)>;
+
+    // A product of its own: product ID, silo (isolation GUID) and version 1.2.3.4.
+    CTestInstaller();
+    // Removes the silo's cache folder and the log folders of the runs.
+    ~CTestInstaller();
+
+    // Another silo for the product (one a test's isolation root already names).
+    void UseSilo(const std::wstring& otherSilo);
+
+    // stub with the UI and layout archives as output; settings written by fill (default:
+    // DefaultSettings). False with a test failure when something cannot be made.
+    bool Make(const std::wstring& stub, const std::wstring& output, const Fill& fill = Fill());
+    void DefaultSettings(TARN::CFileDataExtender& settings) const;
+
+    // Install log folders whose logs name this product's silo, and every line they hold.
+    std::vector<std::wstring> RunLogFolders() const;
+    std::wstring RunLog() const;
+
+    std::wstring product, silo;
+    std::wstring installerRoot;   // Program Files\VelmorInstaller
+    std::wstring logsRoot;        // common application data\VelmorInstaller\Logs
+    std::wstring siloFolder;      // installerRoot\silo
+    std::wstring cache;           // siloFolder\product\1.2.3.4
+};
+
+std::wstring SpecialFolder(int csidl);
+
+}  // namespace testing_support
