@@ -9,7 +9,6 @@ namespace TARN {
 namespace {
 
 const wchar_t kVendorKey[] = L"SOFTWARE\\Velmor";
-const wchar_t kRebootKey[] = L"SOFTWARE\\Velmor\\Reboot";
 
 }  // namespace
 
@@ -23,10 +22,13 @@ void CUtils::SetRebootFlag() {
         return;
     }
     if (vendor.GetLastError() == ERROR_FILE_NOT_FOUND) {
-        // Both levels in one create; only the leaf is volatile.
+        // One volatile create of both levels would make the vendor key volatile as well: no
+        // lasting key (the failure count) could be made under it until the restart. The vendor
+        // key is made to last first; only the leaf is volatile.
         CRegistry reboot;
-        if (!reboot.Create(HKEY_LOCAL_MACHINE, kRebootKey, KEY_WRITE, nullptr, REG_OPTION_VOLATILE)) {
-            TraceError(L"TARN::CUtils::SetRebootFlag(30) : failed to create reboot key (%lu)", reboot.GetLastError());
+        if (!vendor.Create(HKEY_LOCAL_MACHINE, kVendorKey, KEY_READ | KEY_WRITE) || !reboot.CreateRebootSubkey(vendor)) {
+            const DWORD error = vendor.IsOpen() ? reboot.GetLastError() : vendor.GetLastError();
+            TraceError(L"TARN::CUtils::SetRebootFlag(30) : failed to create reboot key (%lu)", error);
         }
         return;
     }

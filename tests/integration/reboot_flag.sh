@@ -12,4 +12,12 @@ wrun "$flag" set
 [ "$(wrun "$flag" check)" = "pending=1" ] || fail "marker not set"
 "$runner" --prefix "$prefix" --stop
 [ "$(wrun "$flag" check)" = "pending=0" ] || fail "the marker survived a restart"
+
+# Without the vendor key, the marker must not make the vendor key volatile: lasting keys (the
+# failure count) are made beside it, and the vendor key outlives the restart.
+[ "$(wrun "$flag" fresh)" = "durable=1" ] || fail "no lasting key beside a fresh marker"
+[ "$(wrun "$flag" check)" = "pending=1" ] || fail "fresh marker not set"
+"$runner" --prefix "$prefix" --stop
+[ "$(wrun "$flag" check)" = "pending=0" ] || fail "the fresh marker survived a restart"
+[ "$(wrun "$flag" lasting)" = "lasting=1" ] || fail "the vendor key did not outlive the restart"
 echo "reboot flag: ok"
