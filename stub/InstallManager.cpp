@@ -26,6 +26,7 @@ CInstallManager::CInstallManager()
       m_extractionNeeded(true),
       m_extractionAnswerCached(false),
       m_failureReported(false),
+      m_engineResult(0),
       m_uiOption(false),
       m_publishResults(0) {}
 
@@ -110,7 +111,12 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
     }
     m_embeddedData.SetData(eEmbedded_NormalPath, true);
 
-    if (m_runModes.deleteMode) return RunDeleteModeLock();
+    if (m_runModes.deleteMode) {
+        hr = RunDeleteModeLock();
+        if (FAILED(hr)) return hr;
+        HandleDeleteMode();
+        return S_OK;
+    }
 
     if (!m_runModes.service && PatchInstanceRunning(hr)) return hr;
 

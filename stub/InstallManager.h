@@ -111,6 +111,11 @@ public:
     // Counts the run's first failure under HKLM "Software\Velmor\Install" "Count".
     void ReportFailure(int hint, HRESULT result);
 
+    // Removal of the install cache by a copy of the stub that outlives this process.
+    bool SetupAndLaunchRemovalProcess(const std::wstring& folder);
+    void HandleDeleteMode();
+    static HANDLE OpenParentProcess();
+
     const qlLib::CCommandLine& CommandLine() const { return m_commandLine; }
     const CRunModes& RunModes() const { return m_runModes; }
     const std::wstring& MediaPath() const { return m_mediaPath; }
@@ -162,6 +167,7 @@ private:
     bool m_extractionNeeded;
     bool m_extractionAnswerCached;
     bool m_failureReported;
+    HRESULT m_engineResult;   // the install engine's outcome
     bool m_uiOption;
     DWORD m_publishResults;
     CInstallUIWrapper m_installUI;
