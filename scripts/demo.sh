@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# The demo: builds MiniStub.exe and the installer builder, makes a signed installer of a small
-# demo product (throwaway self-signed certificate), writes its product settings behind the
-# signature, shows what the installer holds and that its signature still holds, then runs it
-# under Wine with file tracing switched on by its debug options and prints its full exit code
-# and its trace log.
+# The demo: builds MiniStub.exe, the installer builder and the demo product's install engine and
+# install UI; makes a signed installer of the demo product (throwaway self-signed certificate)
+# with its settings written behind the signature; shows what the installer holds and that its
+# signature still holds; installs it under Wine and prints the full exit code, where the product
+# went, the install cache and the run's log; then runs it again over the complete cache.
+#   demo.sh          quiet install (/qn)
+#   demo.sh --ui     the install with its window (under Xvfb), saving a screenshot of it
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+with_ui=0
+[ "${1:-}" = "--ui" ] && with_ui=1
 
 bash "$root/scripts/bootstrap.sh"
+if [ "$with_ui" = 1 ] && ! command -v import >/dev/null; then
+  apt-get install -y -qq --no-install-recommends imagemagick >/dev/null
+fi
 # The shipped stub is 32-bit; a kernel that cannot start 32-bit programs runs the 64-bit build.
 . "$root/scripts/wine-env.sh"
 toolchain=i686 default_build=$root/build
@@ -16,52 +23,65 @@ if [ "$MINISTUB_WINE64_ONLY" = 1 ]; then
   echo "== this kernel cannot start 32-bit programs: the demo runs the 64-bit build"
   toolchain=x86_64 default_build=$root/build-x64
 fi
-build=${MINISTUB_BUILD_DIR:-$default_build}
+build=${MINISTUB_BUILD_DIR:-$root/build}
+[ -n "${MINISTUB_BUILD_DIR:-}" ] || build=$default_build
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain.cmake" >/dev/null
-cmake --build "$build" --target MiniStub RunExit ministub-build VerifyTrust
+cmake --build "$build" --target MiniStub RunExit ministub-build VerifyTrust sample_engine installui
 
 demo=$build/demo
 rm -rf "$demo"
-mkdir -p "$demo/app" "$demo/logs" "$demo/make/ui" "$demo/make/layout/Demo Product"
+mkdir -p "$demo/app" "$demo/make/ui/09/01" "$demo/make/ui/07/01" "$demo/make/install/InstallPackage"
 
-# The payload: an install UI archive and a layout archive of the demo product's files.
-printf 'Demo Product\r\n' > "$demo/make/ui/title.txt"
-printf 'Demo Product readme\r\n' > "$demo/make/layout/Demo Product/readme.txt"
-head -c 200000 /dev/urandom > "$demo/make/layout/Demo Product/data.bin"
+# The payload: the install UI with its language modules, and the install package (engine,
+# manifest, product files) that the stub unpacks into its cache.
+ui_dir=$build/samples/installui
+cp "$ui_dir/InstUI.dll" "$demo/make/ui/"
+cp "$ui_dir/09/01/InsMUI.loc" "$demo/make/ui/09/01/"
+cp "$ui_dir/07/01/InsMUI.loc" "$demo/make/ui/07/01/"
+cp "$build/samples/engine/engine.dll" "$demo/make/install/InstallPackage/"
+cp "$root/samples/product/Install.mft" "$demo/make/install/InstallPackage/"
+cp -r "$root/samples/product/files" "$demo/make/install/InstallPackage/"
+if [ "$with_ui" = 1 ]; then
+  # Slow enough to watch the progress bar.
+  printf '\r\n[Outcome]\r\nDelayMs=1500\r\n' >> "$demo/make/install/InstallPackage/Install.mft"
+fi
 (cd "$demo/make/ui" && 7zz a -t7z ../ui.7z . >/dev/null)
-(cd "$demo/make/layout" && 7zz a -t7z ../layout.7z . >/dev/null)
-cat > "$demo/make/settings.txt" <<'TEXT'
-# demo product settings
+(cd "$demo/make/install" && 7zz a -t7z ../install.7z . >/dev/null)
+silo="{5D1E7A00-0DE1-4C0D-9E11-DE0000000001}"
+cat > "$demo/make/settings.txt" <<TEXT
+# demo product settings: product ID, version 1.0.0.0, isolation GUID and its registry hive
 0 = wstring:DEMO
-1 = dword:2014
-11 = bool:false
+1 = dword:1
+2 = dword:0
+3 = dword:0
+4 = dword:0
+9 = wstring:$silo
+18 = wstring:Software\\Korvanta\\Isolation
 TEXT
 # A throwaway certificate signs the stub and then the installer.
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=MiniStub Demo Signing" -days 1 \
   -keyout "$demo/make/key.pem" -out "$demo/make/cert.pem" >/dev/null 2>&1
 osslsigncode sign -certs "$demo/make/cert.pem" -key "$demo/make/key.pem" -n "MiniStub demo" \
   -in "$build/stub/MiniStub.exe" -out "$demo/make/stub-signed.exe" >/dev/null
-# The demo product's silo: isolate.ini beside the stub names it; its debug options live under it.
-silo="{5D1E7A00-0DE1-4C0D-9E11-DE0000000001}"
-printf '[isolation]\r\nsilo=%s\r\n' "$silo" > "$demo/app/isolate.ini"
 
-export MINISTUB_ROOT=$root MINISTUB_BUILD=$build MINISTUB_DEMO=$demo MINISTUB_SILO=$silo
+export MINISTUB_ROOT=$root MINISTUB_BUILD=$build MINISTUB_DEMO=$demo MINISTUB_SILO=$silo MINISTUB_WITH_UI=$with_ui
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   set -euo pipefail
   run() { "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$MINISTUB_BUILD/wineprefix" "$@"; }
   winpath() { printf "Z:%s" "$(echo "$1" | tr / \\\\)"; }
   "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$MINISTUB_BUILD/wineprefix" --stop
-  key="HKLM\\Software\\Korvanta\\Isolation\\$MINISTUB_SILO\\Quillon\\Debug\\DebugOutput"
-  run reg add "$key" /v DebugType /t REG_DWORD /d 1 /f >/dev/null
-  run reg add "$key" /v OutputToFile /t REG_DWORD /d 1 /f >/dev/null
-  run reg add "$key" /v OutputToDebugger /t REG_DWORD /d 0 /f >/dev/null
-  run reg add "$key" /v Directory /t REG_SZ /d "$(winpath "$MINISTUB_DEMO/logs")" /f >/dev/null
   make="$MINISTUB_DEMO/make"
   builder="$MINISTUB_BUILD/tools/ministub-build/ministub-build.exe"
+  drive_c="$MINISTUB_BUILD/wineprefix/drive_c"
+  # A clean slate: an earlier demo install would only be re-run.
+  rm -rf "$drive_c/Program Files/VelmorInstaller/$MINISTUB_SILO" "$drive_c/Program Files (x86)/VelmorInstaller/$MINISTUB_SILO" \
+         "$drive_c/Program Files/Velmor Sample Product" "$drive_c/Program Files (x86)/Velmor Sample Product"
+
   echo "== packing the signed stub with the demo payload"
   run "$builder" pack --stub "$(winpath "$make/stub-signed.exe")" \
     --ui-package "$(winpath "$make/ui.7z")=QDX-TRRootuiPackage.7z" \
-    --layout "$(winpath "$make/layout.7z")=QDX-TRRoot.7z" --out "$(winpath "$make/unsigned.exe")" | tr -d "\r"
+    --install-package "$(winpath "$make/install.7z")=QDX-TRRootInstallPackage.7z" \
+    --out "$(winpath "$make/unsigned.exe")" | tr -d "\r"
   osslsigncode sign -certs "$make/cert.pem" -key "$make/key.pem" -n "MiniStub demo" \
     -in "$make/unsigned.exe" -out "$MINISTUB_DEMO/app/DemoSetup.exe" >/dev/null
   echo "== writing the product settings into the signed installer"
@@ -69,11 +89,44 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   run "$builder" inspect "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" | tr -d "\r"
   echo "== the system'"'"'s signature check (0x00000000: intact)"
   run "$MINISTUB_BUILD/tests/fixtures/VerifyTrust.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" | tr -d "\r"
-  echo "== running DemoSetup.exe /qn"
-  run "$MINISTUB_BUILD/tests/fixtures/RunExit.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" /qn | tr -d "\r"
+
+  logs="$drive_c/ProgramData/VelmorInstaller/Logs"
+  mkdir -p "$logs"
+  before=$(ls "$logs")
+  if [ "$MINISTUB_WITH_UI" = 1 ]; then
+    echo "== running DemoSetup.exe with its window (screenshot: $MINISTUB_DEMO/install-window.png)"
+    run "$MINISTUB_BUILD/tests/fixtures/RunExit.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" \
+      > "$MINISTUB_DEMO/run1.txt" &
+    sleep 4
+    import -window root "$MINISTUB_DEMO/install-window.png" || echo "(no screenshot)"
+    wait
+    tr -d "\r" < "$MINISTUB_DEMO/run1.txt"
+  else
+    echo "== running DemoSetup.exe /qn"
+    run "$MINISTUB_BUILD/tests/fixtures/RunExit.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" /qn | tr -d "\r"
+  fi
+  for product in "$drive_c/Program Files (x86)/Velmor Sample Product" "$drive_c/Program Files/Velmor Sample Product"; do
+    if [ -d "$product" ]; then
+      echo "== the product, installed into ${product#$drive_c/}"
+      (cd "$product" && find . -type f | sort)
+    fi
+  done
+  for cache in "$drive_c"/Program\ Files*/VelmorInstaller/"$MINISTUB_SILO"/DEMO/1.0.0.0; do
+    [ -d "$cache" ] || continue
+    echo "== the install cache ${cache#$drive_c/}"
+    (cd "$cache" && find . -maxdepth 1 -type f | sort)
+  done
+  for folder in $(ls "$logs"); do
+    case " $before " in *" $folder "*) continue ;; esac
+    for log in "$logs/$folder"/*.log; do
+      echo "== the run'"'"'s log ${log#$drive_c/}"
+      iconv -f UTF-16 -t UTF-8 "$log" | tr -d "\r"
+    done
+  done
+
+  echo "== running DemoSetup.exe /x /qn again: the complete cache is used as it is"
+  run "$MINISTUB_BUILD/tests/fixtures/RunExit.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" /x /qn | tr -d "\r"
+  latest=$(ls -t "$logs" | head -n1)
+  iconv -f UTF-16 -t UTF-8 "$logs/$latest"/*.log | tr -d "\r" | grep -E "Extract|Layout|engine returned" || true
   "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$MINISTUB_BUILD/wineprefix" --stop
 '
-for log in "$demo"/logs/*.log; do
-  echo "== trace log $(basename "$log")"
-  iconv -f UTF-16 -t UTF-8 "$log" | tr -d '\r'
-done

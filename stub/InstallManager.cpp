@@ -26,12 +26,17 @@ CInstallManager::CInstallManager()
       m_extractionNeeded(true),
       m_extractionAnswerCached(false),
       m_failureReported(false),
-      m_engineResult(0),
+      m_aborting(false),
+      m_retryAllowed(false),
+      m_mediaRetryDone(false),
+      m_rebootAfterCleanUp(false),
+      m_engineResult(S_OK),
       m_uiOption(false),
       m_publishResults(0) {}
 
 CInstallManager::~CInstallManager() {
     m_runningSemaphore.Close();
+    WaitForThread(INFINITE);
     m_streams = nullptr;
     m_engine.Unload();
     m_installUI.Unload();
@@ -140,8 +145,7 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
         return hr;
     }
     if (m_stage) TraceInfo(L"Stage cmd set");
-    // The install engine's run takes over from here.
-    return S_OK;
+    return RunInstall(rebootRequested);
 }
 
 bool CInstallManager::SplitOwnPath() {

@@ -18,6 +18,7 @@
 #include "runtime/Handles.h"
 #include "runtime/SingleInstanceLock.h"
 #include "runtime/SplitPath.h"
+#include "runtime/WorkerThread.h"
 #include "stub/InstallRun.h"
 #include "stub/RunModes.h"
 
@@ -39,11 +40,14 @@ enum EEmbeddedKey : DWORD {
     eEmbedded_AddOnsOff1 = 76,
     eEmbedded_AddOnsOff2 = 78,
     eEmbedded_AddOnsOff3 = 79,
+    eEmbedded_PublishReturnCode = 116,
     eEmbedded_NoReboot = 126,
     eEmbedded_FirstCommandLine = 20001,
     eEmbedded_CommandLine = 20002,
     eEmbedded_NormalPath = 20022,
     eEmbedded_OwnPath = 20027,
+    eEmbedded_ManifestFolder = 20502,
+    eEmbedded_CopyBaseFiles = 20513,
     eEmbedded_UIOption = 51001,
 };
 
@@ -59,9 +63,13 @@ enum EFailureHint : int {
     eHint_ExtractLayout = 11,
     eHint_DirectRun = 12,
     eHint_GetInstallUI = 13,
+    // Written by the engine run into the results (key 7) and reported from there.
+    eHint_EngineLoad = 12,
+    eHint_NoInstallUI = 13,
+    eHint_EngineInitialize = 14,
 };
 
-class CInstallManager : public IInstallRun {
+class CInstallManager : public IInstallRun, public qlLib::CWorkerThread {
 public:
     static constexpr HRESULT kEmbeddedDataUnreadable = static_cast<HRESULT>(0x80047D71);
     static constexpr HRESULT kNoProductId = static_cast<HRESULT>(0x80047D72);
@@ -69,6 +77,9 @@ public:
     static constexpr HRESULT kTestModeRefused = static_cast<HRESULT>(0x800704C7);
     // Never counted: the package's own signature is absent.
     static constexpr HRESULT kNoSignature = static_cast<HRESULT>(0x800B0100);
+    // Engine results that allow one more extraction from the media.
+    static constexpr HRESULT kRetryInitialize = static_cast<HRESULT>(0x80047C04);
+    static constexpr HRESULT kRetryRun = static_cast<HRESULT>(0x80047C00);
     static const wchar_t kFailureCountKey[];   // "Software\Velmor\Install"
     static const wchar_t kPatchLockName[];
     static const wchar_t kRunningSemaphoreName[];
@@ -115,6 +126,23 @@ public:
     bool SetupAndLaunchRemovalProcess(const std::wstring& folder);
     void HandleDeleteMode();
     static HANDLE OpenParentProcess();
+    // The engine run: the worker thread's body in UI runs, called directly in quiet ones.
+    DWORD Run() override;
+    HRESULT ExtractLayout();
+    bool LoadCurrentManifest();
+    bool IsDepPatchWaiting(const std::wstring& productId);
+    void LaunchEngine();
+    // Moves the cache back to "package to be extracted", keeping the layout.
+    bool DeleteCompleteAndExtract();
+    bool LayoutExists();
+    bool WriteLayoutMarker();
+
+    // The install and its result, once the start-up is done.
+    virtual HRESULT RunInstall(bool& rebootRequested);
+    bool ShouldShowErrors();
+    // Extracts the package once more from the media; true when the run should be repeated.
+    bool RetryFromMedia();
+    void CleanUpCache();
 
     const qlLib::CCommandLine& CommandLine() const { return m_commandLine; }
     const CRunModes& RunModes() const { return m_runModes; }
@@ -122,6 +150,7 @@ public:
     const std::wstring& BaseInstallFolder() const { return m_baseInstallFolder; }
     const std::wstring& InstallCache() const { return m_installCache; }
     const std::wstring& LogFolder() const { return m_logFolder; }
+    HRESULT EngineResult() const { return m_engineResult; }
     const std::wstring& TempFolder() const { return m_tempFolder; }
     bool IsQuiet() const { return m_quiet; }
     bool IsBasicUI() const { return m_basicUI; }
@@ -146,6 +175,16 @@ private:
     // process could take it: the test lock is given back at once).
     bool LockHeldElsewhere(const std::wstring& folder, const std::wstring& name);
     bool SetStreamString(DWORD key, const std::wstring& value);
+    void PublishReturnCode();
+    // The two run styles; true to go on with the result tail, false to return result.
+    bool RunWithUI(HRESULT& result);
+    bool RunDirect(HRESULT& result);
+    void NormalizeReboot();
+    HRESULT ResultTail(bool& rebootRequested);
+    HRESULT RunFollowUpCommand(const std::wstring& command);
+    // True when another process now shows the tray (and keeps the cache).
+    bool LaunchRebootTray();
+    void ResetFailureCount();
 
     qlLib::CCommandLine m_commandLine;
     qlLib::CSplitPath m_ownPath;
@@ -167,7 +206,14 @@ private:
     bool m_extractionNeeded;
     bool m_extractionAnswerCached;
     bool m_failureReported;
-    HRESULT m_engineResult;   // the install engine's outcome
+    // Written by the main thread only while the worker thread is not running or about to be
+    // waited for; read by the worker before it starts the engine.
+    volatile bool m_aborting;
+    bool m_retryAllowed;
+    bool m_mediaRetryDone;
+    bool m_rebootAfterCleanUp;
+    HRESULT m_engineResult;
+    qlLib::CComPtr<qlLib::IKeyValueCollection> m_engineResults;
     bool m_uiOption;
     DWORD m_publishResults;
     CInstallUIWrapper m_installUI;

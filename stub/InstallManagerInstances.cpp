@@ -49,6 +49,8 @@ void CInstallManager::ReadPatchMode() {
     TraceInfo(L"Patch failure mode: %lu", patchMode);
     m_patchMode = true;
     if (m_runModes.service) m_patchFailureMode = patchMode;
+    // A patch that did not fail leaves a cache to be brought up to date by a new extraction.
+    if (m_patchFailureMode == 0 && !m_runModes.overExistingCache) DeleteCompleteAndExtract();
 }
 
 bool CInstallManager::OtherInstanceRunning() {

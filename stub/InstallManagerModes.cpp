@@ -8,17 +8,6 @@
 
 namespace TARN {
 
-namespace {
-
-// Engine modes of a validation run.
-enum EValidationMode : DWORD {
-    eValidate = 6,
-    eValidateRepair = 8,
-    eValidateRepairShortcuts = 9,
-};
-
-}  // namespace
-
 HRESULT CInstallManager::CheckValidationMode(bool& handled) {
     handled = false;
     if (!m_commandLine.Has(L"VALIDATE")) return S_OK;
@@ -37,9 +26,9 @@ HRESULT CInstallManager::CheckValidationMode(bool& handled) {
         TraceError(L"CInstallManager::CheckValidationMode(1277) : failed to load engine: 0x%08x", hr);
         return hr;
     }
-    const DWORD mode = m_commandLine.Has(L"REPAIRSHORTCUTS") ? eValidateRepairShortcuts
-                       : m_commandLine.Has(L"REPAIR")        ? eValidateRepair
-                                                             : eValidate;
+    const DWORD mode = m_commandLine.Has(L"REPAIRSHORTCUTS") ? eEngineMode_RepairShortcuts
+                       : m_commandLine.Has(L"REPAIR")        ? eEngineMode_Repair
+                                                             : eEngineMode_Validate;
     hr = m_engine.Initialize(mode, data.Get(), nullptr, nullptr);
     if (FAILED(hr)) TraceError(L"CInstallManager::CheckValidationMode(1294) : failed to Initialize engine: 0x%08x", hr);
     return hr;

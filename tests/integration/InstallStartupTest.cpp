@@ -26,13 +26,6 @@ bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-DWORD FailureCount() {
-    qlLib::CRegKey key;
-    DWORD count = 0;
-    if (key.Open(HKEY_LOCAL_MACHINE, L"Software\\Velmor\\Install", KEY_READ)) key.QueryDWORD(L"Count", count);
-    return count;
-}
-
 std::wstring Widen(const std::string& text) {
     std::wstring out;
     for (char c : text) out.push_back(static_cast<unsigned char>(c));
@@ -75,31 +68,11 @@ struct CProbeReport {
     }
 };
 
-class InstallStartup : public testing::Test {
+class InstallStartup : public CInstallerTest {
 protected:
-    void SetUp() override {
-        app = temp.Join(L"app");
-        ASSERT_TRUE(::CreateDirectoryW(app.c_str(), nullptr));
-    }
-
-    std::wstring MakeInstaller(const std::wstring& stub, const CTestInstaller::Fill& fill = CTestInstaller::Fill(),
-                               const std::wstring& name = L"setup.exe") {
-        const std::wstring out = app + L"\\" + name;
-        product.Make(stub, out, fill);
-        return out;
-    }
     static std::wstring MiniStub() { return ToWinePath(MINISTUB_EXE_UNIX_PATH); }
     static std::wstring Probe() { return ToWinePath(STARTUPPROBE_EXE_UNIX_PATH); }
 
-    DWORD Run(const std::wstring& exe, const std::wstring& arguments) {
-        DWORD code = 0xDEADBEEF;
-        EXPECT_TRUE(RunProgram(exe, arguments, 120000, code));
-        return code;
-    }
-
-    CTempFolder temp;
-    CTestInstaller product;
-    std::wstring app;
     const std::wstring& guid = product.silo;
     const std::wstring& installerRoot = product.installerRoot;
     const std::wstring& logsRoot = product.logsRoot;
@@ -188,56 +161,6 @@ TEST_F(InstallStartup, ACompleteOrFinalizedCacheIsNotExtractedAgain) {
     }
     EXPECT_EQ(Run(setup, L"/qn"), 0u);
     EXPECT_TRUE(Exists(cache + L"\\title.txt"));
-}
-
-TEST_F(InstallStartup, BadProductSettingsFailWithTheirCodeAndAreCountedOnce) {
-    struct Case {
-        const wchar_t* name;
-        DWORD code;
-        const wchar_t* line;
-        std::function<void(TARN::CFileDataExtender&)> fill;
-    };
-    const Case cases[] = {
-        {L"no product", 0x80047D72, L"ProductID not set in Embedded Data",
-         [this](TARN::CFileDataExtender& s) { product.DefaultSettings(s), s.RemoveData(0); }},
-        {L"product climbs out", 0x80047D72, L"ProductID is not a folder name",
-         [this](TARN::CFileDataExtender& s) { product.DefaultSettings(s), s.SetData(0, L"..\\..\\Escaped"); }},
-        {L"no silo", 0x80047C0D, L"isolation guid not found. exit",
-         [this](TARN::CFileDataExtender& s) { product.DefaultSettings(s), s.RemoveData(9); }},
-        {L"silo no guid", 0x80047C0D, L"SetSiloID failed: not-a-guid",
-         [this](TARN::CFileDataExtender& s) { product.DefaultSettings(s), s.SetData(9, L"not-a-guid"); }},
-        {L"no registry root", 0x80047C0D, L"InitializeEmbeddedData(1648) : isolation guid not found",
-         [this](TARN::CFileDataExtender& s) { product.DefaultSettings(s), s.RemoveData(18); }},
-    };
-    for (const Case& c : cases) {
-        const std::wstring setup = MakeInstaller(MiniStub(), c.fill, std::wstring(c.name) + L".exe");
-        const DWORD before = FailureCount();
-        // The run's log folder is found through the silo: the command line names it.
-        EXPECT_EQ(Run(setup, L"/qn /PRODID " + guid), c.code) << c.name;
-        EXPECT_EQ(FailureCount(), before + 1) << c.name;
-        EXPECT_NE(product.RunLog().find(c.line), std::wstring::npos) << c.name;
-    }
-    EXPECT_FALSE(Exists(installerRoot + L"\\Escaped"));
-
-    // A block that cannot be read: an unknown version in its header.
-    const std::wstring setup = MakeInstaller(MiniStub(), CTestInstaller::Fill(), L"unreadable.exe");
-    DWORD position = 0;
-    {
-        TARN::CFileDataExtender block;
-        ASSERT_TRUE(block.Initialize(setup.c_str(), true));
-        position = block.GetStreamPos();
-        ASSERT_NE(position, TARN::CFileDataExtender::kNoStream);
-    }
-    std::vector<unsigned char> bytes;
-    ASSERT_TRUE(ReadFileBytes(setup, bytes));
-    bytes[position + 8] = 7;
-    ASSERT_TRUE(WriteFileBytes(setup, bytes.data(), bytes.size()));
-    const DWORD before = FailureCount();
-    EXPECT_EQ(Run(setup, L"/qn /PRODID " + guid), 0x80047D71u);
-    EXPECT_EQ(FailureCount(), before + 1);
-    const std::wstring log = product.RunLog();
-    EXPECT_NE(log.find(L"InitializeEmbeddedData(1605) : failed to initialize data extender"), std::wstring::npos);
-    EXPECT_NE(log.find(L"FAILURE: Hint: 6, HR: 0x80047d71"), std::wstring::npos);
 }
 
 TEST_F(InstallStartup, ConcurrentRunsEndQuietlyUnlessSkippedByXAndQuiet) {

@@ -21,6 +21,8 @@ protected:
         ASSERT_TRUE(::CreateDirectoryW(logs.c_str(), nullptr));
         exe = app + L"\\MiniStub.exe";
         product.UseSilo(isolation.Silo());
+        // Runs without "qn" show the install UI: the real one, which closes when the engine ends.
+        product.realUI = true;
         ASSERT_TRUE(product.Make(ToWinePath(MINISTUB_EXE_UNIX_PATH), exe));
     }
 

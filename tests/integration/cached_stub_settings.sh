@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # A re-run with "x" moves the run's settings into the cached stub, and the cached stub's own
 # signature still holds: a signed stub is packed, installed quietly, then run again with /x.
-#   cached_stub_settings.sh WINE_RUNNER PREFIX BUILDER_EXE STUB_EXE VERIFYTRUST_EXE RUNEXIT_EXE ARCHIVES_DIR WORK_DIR
+#   cached_stub_settings.sh WINE_RUNNER PREFIX BUILDER_EXE STUB_EXE VERIFYTRUST_EXE RUNEXIT_EXE ARCHIVES_DIR
+#                           ENGINE_ARCHIVES_DIR WORK_DIR
 set -euo pipefail
-runner=$1 prefix=$2 builder=$3 stub=$4 verifytrust=$5 runexit=$6 archives=$7 work_root=$8
+runner=$1 prefix=$2 builder=$3 stub=$4 verifytrust=$5 runexit=$6 archives=$7 engine_archives=$8 work_root=$9
 
 mkdir -p "$work_root"
 work=$(mktemp -d "$work_root/cachedstub.XXXXXX")
@@ -42,7 +43,8 @@ openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=MiniStub Test Signing" -day
   -keyout key.pem -out cert.pem >/dev/null 2>&1
 osslsigncode sign -certs cert.pem -key key.pem -n "MiniStub test" -in "$stub" -out stub-signed.exe >/dev/null
 build pack --stub "$(win stub-signed.exe)" --ui-package "$(win "$archives/ui.7z")=QDX-TRRootuiPackage.7z" \
-  --layout "$(win "$archives/layout.7z")=QDX-TRRoot.7z" --out "$(win setup.exe)" >/dev/null
+  --layout "$(win "$archives/layout.7z")=QDX-TRRoot.7z" \
+  --install-package "$(win "$engine_archives/install.7z")=QDX-TRRootInstallPackage.7z" --out "$(win setup.exe)" >/dev/null
 cat > settings.txt <<TEXT
 0 = wstring:$product
 9 = wstring:$silo

@@ -14,9 +14,9 @@ namespace testing_support {
 
 namespace {
 
-std::wstring Archive(const wchar_t* name) {
+std::wstring Archive(const char* folder, const wchar_t* name) {
     std::wstring path;
-    qlLib::JoinPath(path, ToWinePath(UNPACKER_ARCHIVES_UNIX_PATH), name);
+    qlLib::JoinPath(path, ToWinePath(folder), name);
     return path;
 }
 
@@ -57,8 +57,12 @@ bool CTestInstaller::Make(const std::wstring& stub, const std::wstring& output, 
     std::string error;
     builder::CPackageBuilder packageBuilder;
     if (!packageBuilder.Build(stub,
-                              {{Archive(L"ui.7z"), L"QDX-TRRootuiPackage.7z", TARN::eFileType_UIPackage},
-                               {Archive(L"layout.7z"), L"QDX-TRRoot.7z", TARN::eFileType_Archive}},
+                              {{Archive(realUI ? ENGINE_ARCHIVES_UNIX_PATH : UNPACKER_ARCHIVES_UNIX_PATH, L"ui.7z"),
+                                L"QDX-TRRootuiPackage.7z", TARN::eFileType_UIPackage},
+                               {Archive(UNPACKER_ARCHIVES_UNIX_PATH, L"layout.7z"), L"QDX-TRRoot.7z",
+                                TARN::eFileType_Archive},
+                               {Archive(ENGINE_ARCHIVES_UNIX_PATH, L"install.7z"), L"QDX-TRRootInstallPackage.7z",
+                                TARN::eFileType_InstallPackage}},
                               output, error)) {
         ADD_FAILURE() << error;
         return false;
@@ -108,6 +112,35 @@ std::wstring CTestInstaller::RunLog() const {
             if (ReadUtf16File(folder + L"\\" + log, text)) all += text;
         }
     return all;
+}
+
+void CInstallerTest::SetUp() {
+    app = temp.Join(L"app");
+    ASSERT_TRUE(::CreateDirectoryW(app.c_str(), nullptr));
+}
+
+void CInstallerTest::TearDown() {
+    ::SetEnvironmentVariableW(L"MINISTUB_ENGINE_SCRIPT", nullptr);
+}
+
+std::wstring CInstallerTest::MakeInstaller(const std::wstring& stub, const CTestInstaller::Fill& fill,
+                                           const std::wstring& name) {
+    const std::wstring out = app + L"\\" + name;
+    product.Make(stub, out, fill);
+    return out;
+}
+
+void CInstallerTest::ScriptEngine(const std::string& text) {
+    // The stubs started by this test inherit the variable; the engine they unpack reads it.
+    const std::wstring script = temp.Join(L"engine.ini");
+    ASSERT_TRUE(WriteTextFile(script, text));
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"MINISTUB_ENGINE_SCRIPT", script.c_str()));
+}
+
+DWORD CInstallerTest::Run(const std::wstring& exe, const std::wstring& arguments) {
+    DWORD code = 0xDEADBEEF;
+    EXPECT_TRUE(RunProgram(exe, arguments, 120000, code));
+    return code;
 }
 
 }  // namespace testing_support

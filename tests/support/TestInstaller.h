@@ -3,11 +3,14 @@
 // product settings, the folders its runs use, and their clean-up.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "package/FileDataExtender.h"
+#include "support/TestSupport.h"
 
 namespace testing_support {
 
@@ -23,7 +26,7 @@ public:
     // Another silo for the product (one a test's isolation root already names).
     void UseSilo(const std::wstring& otherSilo);
 
-    // stub with the UI and layout archives as output; settings written by fill (default:
+    // stub with the UI, layout and install package (the scripted engine) archives as output; settings written by fill (default:
     // DefaultSettings). False with a test failure when something cannot be made.
     bool Make(const std::wstring& stub, const std::wstring& output, const Fill& fill = Fill());
     void DefaultSettings(TARN::CFileDataExtender& settings) const;
@@ -32,6 +35,8 @@ public:
     std::vector<std::wstring> RunLogFolders() const;
     std::wstring RunLog() const;
 
+    // The demo product's real install UI instead of the unpacker test's UI files.
+    bool realUI = false;
     std::wstring product, silo;
     std::wstring installerRoot;   // Program Files\VelmorInstaller
     std::wstring logsRoot;        // common application data\VelmorInstaller\Logs
@@ -40,5 +45,23 @@ public:
 };
 
 std::wstring SpecialFolder(int csidl);
+
+// A test that makes installers into its own "app" folder and runs them.
+class CInstallerTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::wstring MakeInstaller(const std::wstring& stub, const CTestInstaller::Fill& fill = CTestInstaller::Fill(),
+                               const std::wstring& name = L"setup.exe");
+    // The scripted engine's answers for the runs of this test (its "engine.ini" text).
+    void ScriptEngine(const std::string& text);
+    // Runs a program and gives back its full exit code.
+    DWORD Run(const std::wstring& exe, const std::wstring& arguments);
+
+    CTempFolder temp;
+    CTestInstaller product;
+    std::wstring app;
+};
 
 }  // namespace testing_support
