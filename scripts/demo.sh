@@ -67,15 +67,13 @@ osslsigncode sign -certs "$demo/make/cert.pem" -key "$demo/make/key.pem" -n "Min
 export MINISTUB_ROOT=$root MINISTUB_BUILD=$build MINISTUB_DEMO=$demo MINISTUB_SILO=$silo MINISTUB_WITH_UI=$with_ui
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   set -euo pipefail
-  run() { "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$MINISTUB_BUILD/wineprefix" "$@"; }
+  # A prefix of its own, made afresh: the demo starts on a machine that never saw the product.
+  prefix="$MINISTUB_DEMO/wineprefix"
+  run() { "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$prefix" "$@"; }
   winpath() { printf "Z:%s" "$(echo "$1" | tr / \\\\)"; }
-  "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$MINISTUB_BUILD/wineprefix" --stop
   make="$MINISTUB_DEMO/make"
   builder="$MINISTUB_BUILD/tools/ministub-build/ministub-build.exe"
-  drive_c="$MINISTUB_BUILD/wineprefix/drive_c"
-  # A clean slate: an earlier demo install would only be re-run.
-  rm -rf "$drive_c/Program Files/VelmorInstaller/$MINISTUB_SILO" "$drive_c/Program Files (x86)/VelmorInstaller/$MINISTUB_SILO" \
-         "$drive_c/Program Files/Velmor Sample Product" "$drive_c/Program Files (x86)/Velmor Sample Product"
+  drive_c="$prefix/drive_c"
 
   echo "== packing the signed stub with the demo payload"
   run "$builder" pack --stub "$(winpath "$make/stub-signed.exe")" \
@@ -91,8 +89,6 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   run "$MINISTUB_BUILD/tests/fixtures/VerifyTrust.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" | tr -d "\r"
 
   logs="$drive_c/ProgramData/VelmorInstaller/Logs"
-  mkdir -p "$logs"
-  before=$(ls "$logs")
   if [ "$MINISTUB_WITH_UI" = 1 ]; then
     echo "== running DemoSetup.exe with its window (screenshot: $MINISTUB_DEMO/install-window.png)"
     run "$MINISTUB_BUILD/tests/fixtures/RunExit.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" \
@@ -117,16 +113,16 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     (cd "$cache" && find . -maxdepth 1 -type f | sort)
   done
   for folder in $(ls "$logs"); do
-    case " $before " in *" $folder "*) continue ;; esac
     for log in "$logs/$folder"/*.log; do
       echo "== the run'"'"'s log ${log#$drive_c/}"
       iconv -f UTF-16 -t UTF-8 "$log" | tr -d "\r"
     done
   done
 
+  sleep 1   # a log folder of its own (they are named to the second)
   echo "== running DemoSetup.exe /x /qn again: the complete cache is used as it is"
   run "$MINISTUB_BUILD/tests/fixtures/RunExit.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" /x /qn | tr -d "\r"
   latest=$(ls -t "$logs" | head -n1)
   iconv -f UTF-16 -t UTF-8 "$logs/$latest"/*.log | tr -d "\r" | grep -E "Extract|Layout|engine returned" || true
-  "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$MINISTUB_BUILD/wineprefix" --stop
+  "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$prefix" --stop
 '
