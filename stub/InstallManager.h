@@ -24,6 +24,8 @@
 
 namespace TARN {
 
+class CShutdownBlockWindow;
+
 // Keys of the product settings (the embedded data block) used during start-up.
 enum EEmbeddedKey : DWORD {
     eEmbedded_ProductId = 0,
@@ -175,6 +177,8 @@ private:
     // process could take it: the test lock is given back at once).
     bool LockHeldElsewhere(const std::wstring& folder, const std::wstring& name);
     bool SetStreamString(DWORD key, const std::wstring& value);
+    // The engine's initialisation and run behind the install UI or a silent document.
+    void RunEngine(CShutdownBlockWindow& window);
     void PublishReturnCode();
     // The two run styles; true to go on with the result tail, false to return result.
     bool RunWithUI(HRESULT& result);

@@ -11,6 +11,7 @@
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
 #include "stub/RebootSystem.h"
+#include "stub/ShutdownBlockWindow.h"
 #include "system/Utils.h"
 
 namespace TARN {
@@ -204,6 +205,13 @@ void CInstallManager::LaunchEngine() {
         return;
     }
     m_engineResult = hr;
+    // Keeps the session from ending under a quiet install; gone with the engine's end.
+    CShutdownBlockWindow window;
+    RunEngine(window);
+    window.Destroy();
+}
+
+void CInstallManager::RunEngine(CShutdownBlockWindow& window) {
     qlLib::CComPtr<IInstallUIFrame> frame;
     const HRESULT frameResult = m_installUI.GetFrame(frame.Receive());
     if (FAILED(frameResult)) {
@@ -229,6 +237,10 @@ void CInstallManager::LaunchEngine() {
             TraceError(L"CInstallManager::LaunchEngine(2241) : Failed to create silent document: out of memory");
             return;
         }
+        std::wstring productId;
+        if (!m_embeddedData.GetData(eEmbedded_ProductId, &productId))
+            TraceWarning(L"CInstallManager::LaunchEngine(2251) : Product id not found.");
+        window.Create(productId);
         TraceInfo(L"Silent UI object created.");
     }
 

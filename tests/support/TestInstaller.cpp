@@ -43,7 +43,19 @@ void CTestInstaller::UseSilo(const std::wstring& otherSilo) {
 
 CTestInstaller::~CTestInstaller() {
     qlLib::DeleteFolderTree(siloFolder, nullptr);
-    for (const auto& folder : RunLogFolders()) qlLib::DeleteFolderTree(folder, nullptr);
+    // Runs of other tests started in the same second log into the same folder: a folder that
+    // names another silo stays for that test to remove.
+    for (const auto& folder : RunLogFolders()) {
+        bool others = false;
+        for (const auto& log : ListFiles(folder, L"*.log")) {
+            std::wstring text;
+            if (!ReadUtf16File(folder + L"\\" + log, text)) continue;
+            for (size_t at = text.find(L"VelmorInstaller\\{"); at != std::wstring::npos && !others;
+                 at = text.find(L"VelmorInstaller\\{", at + 1))
+                others = text.compare(at + 16, silo.size(), silo) != 0;
+        }
+        if (!others) qlLib::DeleteFolderTree(folder, nullptr);
+    }
 }
 
 void CTestInstaller::DefaultSettings(TARN::CFileDataExtender& s) const {
@@ -102,6 +114,13 @@ std::vector<std::wstring> CTestInstaller::RunLogFolders() const {
     } while (::FindNextFileW(find, &entry));
     ::FindClose(find);
     return found;
+}
+
+size_t CTestInstaller::CountInLog(const std::wstring& text) const {
+    const std::wstring log = RunLog();
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::wstring::npos; at = log.find(text, at + 1)) ++count;
+    return count;
 }
 
 std::wstring CTestInstaller::RunLog() const {

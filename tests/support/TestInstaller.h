@@ -34,6 +34,8 @@ public:
     // Install log folders whose logs name this product's silo, and every line they hold.
     std::vector<std::wstring> RunLogFolders() const;
     std::wstring RunLog() const;
+    // How often text stands in those logs (runs started in one second share a log).
+    size_t CountInLog(const std::wstring& text) const;
 
     // The demo product's real install UI instead of the unpacker test's UI files.
     bool realUI = false;
