@@ -100,6 +100,10 @@ bool CInstallManager::SetupAndLaunchRemovalProcess(const std::wstring& folder) {
         // holding the delete-mode lock.
         std::wstring lockName;
         if (!qlLib::FormatString(lockName, L"%s_CleanUp", m_isolationGuid.c_str())) return true;
+        // The lock object still holds this run's own instance lock, which would make the
+        // delete-mode lock look taken by another process and leave the folder to nobody. The
+        // run is ending: its instance lock goes.
+        m_instanceLock.Release();
         const bool granted =
             m_instanceLock.SetFolder(m_baseInstallFolder) && m_instanceLock.Create(lockName.c_str(), true) != 0;
         return !granted;

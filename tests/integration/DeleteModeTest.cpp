@@ -296,3 +296,21 @@ TEST_F(DeleteMode, AnInstallRunStagesACopyInTheTempFolderThatRemovesTheCacheAfte
     EXPECT_FALSE(Exists(cache));
     EXPECT_TRUE(IsPendingDeletion(copy));
 }
+
+TEST_F(DeleteMode, WithoutACachedStubToCopyTheRunRemovesTheFolderItself) {
+    // A complete cache whose stub is gone: nothing can be staged, and no delete-mode process is
+    // at work, so the run must be told to remove the folder itself (its own instance lock is no
+    // other process's delete-mode lock).
+    const std::wstring setup = app + L"\\setup.exe";
+    ASSERT_TRUE(product.Make(ToWinePath(STARTUPPROBE_EXE_UNIX_PATH), setup));
+    DWORD code = 0xDEADBEEF;
+    ASSERT_TRUE(RunProgram(setup, L"/qn", 120000, code));
+    ASSERT_EQ(code, 0u);
+    ASSERT_TRUE(WriteTextFile(product.cache + L"\\complete.dat", ""));
+    ASSERT_TRUE(::DeleteFileW((product.cache + L"\\InstStub.exe").c_str()));
+    ASSERT_TRUE(RunProgram(setup, L"/qn /probe-removal", 120000, code));
+    EXPECT_EQ(code, 0u);
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(ReadFileBytes(app + L"\\startup.txt", bytes));
+    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("removal=0"), std::string::npos);
+}
