@@ -54,4 +54,22 @@ long ParseDecimal(const wchar_t* text) {
     return std::wcstol(text, nullptr, 10);
 }
 
+bool ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to, bool ignoreCase) {
+    if (from.empty()) return true;
+    const auto find = [&](size_t start) -> size_t {
+        if (!ignoreCase) return text.find(from, start);
+        for (size_t at = start; at + from.size() <= text.size(); ++at)
+            if (::CompareStringOrdinal(text.c_str() + at, static_cast<int>(from.size()), from.c_str(),
+                                       static_cast<int>(from.size()), TRUE) == CSTR_EQUAL)
+                return at;
+        return std::wstring::npos;
+    };
+    try {
+        for (size_t at = find(0); at != std::wstring::npos; at = find(at + to.size())) text.replace(at, from.size(), to);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 }  // namespace qlLib

@@ -18,6 +18,9 @@ bool FormatLocalTimeStamp(std::wstring& out);
 // registry names). Null compares like an empty string.
 bool EqualsNoCase(const wchar_t* a, const wchar_t* b);
 
+// Replaces every occurrence of from in text (exact, or ignoring case); false when memory runs out.
+bool ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to, bool ignoreCase = false);
+
 // Decimal number at the start of text, as the C runtime's wcstol reads it; 0 for null or text
 // that does not start with a number.
 long ParseDecimal(const wchar_t* text);

@@ -60,7 +60,9 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
                    ::GetLastError());
 
     bool handled = false;
-    HRESULT hr = CheckValidationMode(handled);
+    HRESULT hr = RunOnceRelaunch(handled);
+    if (handled) return hr;
+    hr = CheckValidationMode(handled);
     if (handled) return hr;
 
     hr = ReadRunModes();
@@ -104,6 +106,9 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
         TraceError(L"CInstallManager::Initialize(231) : silent configuration is not available");
         return E_NOTIMPL;
     }
+
+    hr = AdminRelaunch(handled);
+    if (handled) return hr;
 
     hr = CreateDirectories();
     if (FAILED(hr)) return ReportAndReturn(eHint_CreateDirectories, hr);

@@ -5,6 +5,7 @@
 // InstallManagerModes.cpp (validation, test mode, the UI frame), InstallManagerInstances.cpp
 // (concurrent runs) and InstallManagerFailure.cpp (failure counting).
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 
@@ -146,6 +147,12 @@ public:
     bool RetryFromMedia();
     void CleanUpCache();
 
+    // Runs handed to another process: the RunOnce relaunch, its entry written back, elevation.
+    HRESULT RunOnceRelaunch(bool& handled);
+    bool RestoreRunOnceEntry();
+    HRESULT AdminRelaunch(bool& handled);
+    static bool IsUacDisabled();
+
     const qlLib::CCommandLine& CommandLine() const { return m_commandLine; }
     const CRunModes& RunModes() const { return m_runModes; }
     const std::wstring& MediaPath() const { return m_mediaPath; }
@@ -161,7 +168,33 @@ public:
     DWORD PublishResults() const { return m_publishResults; }
     qlLib::IKeyValueCollection* Streams() const { return m_streams.Get(); }
 
+protected:
+    // The administrator token test and the elevated start, replaceable where the system
+    // cannot show a limited token or a refused prompt.
+    virtual bool IsElevatedAdministrator(bool& limited);
+    virtual BOOL ShellExecuteElevated(SHELLEXECUTEINFOW& info);
+
 private:
+    // Starts the elevated copy ("runas") on a thread of its own and waits for it to end.
+    class CRelaunchThread : public qlLib::CWorkerThread {
+    public:
+        explicit CRelaunchThread(CInstallManager& owner) : m_owner(owner) {}
+        ~CRelaunchThread() override;
+        bool SetFile(const std::wstring& file);
+        BOOL Launch(const std::wstring& parameters);
+        DWORD Run() override;
+        DWORD LaunchError() const { return m_launchError; }
+        DWORD ExitCode() const { return m_exitCode; }
+
+    private:
+        CInstallManager& m_owner;
+        std::wstring m_file;
+        std::wstring m_parameters;
+        BOOL m_launched = FALSE;
+        DWORD m_launchError = 0;
+        DWORD m_exitCode = 0;
+    };
+
     bool SplitOwnPath();
     // Pieces of Initialize.
     HRESULT ReportAndReturn(int hint, HRESULT result);

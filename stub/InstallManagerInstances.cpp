@@ -56,6 +56,8 @@ void CInstallManager::ReadPatchMode() {
 bool CInstallManager::OtherInstanceRunning() {
     if (!m_instanceLock.SetFolder(m_baseInstallFolder)) return false;
     if (m_instanceLock.Create(m_isolationGuid.c_str(), true) == 0 && m_patchFailureMode == 0) {
+        // A logon's run gives way to the install at work and comes back at the next logon.
+        if (m_runModes.runOnceDone && RestoreRunOnceEntry()) return true;
         TraceError(L"CInstallManager::Initialize(458) : Another instance is already running");
         return true;
     }

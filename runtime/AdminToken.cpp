@@ -1,0 +1,49 @@
+#include "runtime/AdminToken.h"
+
+#include <vector>
+
+#include "runtime/Handles.h"
+
+namespace qlLib {
+
+bool IsAdministratorToken(bool& limited) {
+    limited = false;
+    OSVERSIONINFOEXW nt = {};
+    nt.dwOSVersionInfoSize = sizeof(nt);
+    nt.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    if (!::VerifyVersionInfoW(&nt, VER_PLATFORMID, ::VerSetConditionMask(0, VER_PLATFORMID, VER_EQUAL))) return true;
+
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID raw = nullptr;
+    if (!::AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
+                                    0, 0, 0, &raw))
+        return false;
+    CAllocatedSid administrators(raw);
+
+    HANDLE token = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, FALSE, &token)) {
+        if (::GetLastError() != ERROR_NO_TOKEN || !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+            return false;
+    }
+    CKernelHandle tokenHandle(token);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    if (size == 0) return false;
+    std::vector<BYTE> buffer;
+    try {
+        buffer.resize(size);
+    } catch (...) {
+        return false;
+    }
+    if (!::GetTokenInformation(token, TokenGroups, buffer.data(), size, &size)) return false;
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (::EqualSid(groups->Groups[i].Sid, administrators.Get())) {
+            limited = (groups->Groups[i].Attributes & SE_GROUP_ENABLED) == 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace qlLib
