@@ -1,6 +1,7 @@
 #pragma once
 // The binary interfaces between the installer front end and its components: the install engine
-// (engine.dll), the install UI (InstUI.dll) and the objects they hand each other. The stub, the
+// (engine.dll), the install UI (InstUI.dll), the inter-process command library (qlIPC.dll) and the
+// objects they hand each other. The stub, the
 // sample components and the test fixtures all compile against this one header, so the slot order
 // and calling convention of every interface here are the contract: append, never reorder.
 #include <windows.h>
@@ -37,6 +38,10 @@ inline constexpr IID IID_IInstallCallback = {
     0x577ABF11, 0x0D12, 0x4563, {0xAA, 0xD7, 0x6F, 0xBC, 0x73, 0xC9, 0x46, 0x13}};
 inline constexpr IID IID_IComponentFactory = {
     0x4D50AFBB, 0xF959, 0x4576, {0x96, 0xCA, 0xC7, 0x87, 0xC6, 0xE4, 0xB6, 0x51}};
+// The command object of qlIPC.dll: the class and its interface share one id.
+inline constexpr CLSID CLSID_IPCCommand = {
+    0xDD607EDE, 0xE669, 0x44B3, {0x9A, 0x23, 0xD0, 0xEA, 0xB4, 0x1A, 0x2F, 0x57}};
+inline constexpr IID IID_IIPCCommand = CLSID_IPCCommand;
 
 // ---- module exports ---------------------------------------------------------------------------
 
@@ -235,6 +240,23 @@ public:
     virtual HRESULT STDMETHODCALLTYPE Cancel() = 0;
     // 2: runs the install and returns when it has ended, with results filled (EResultKey).
     virtual HRESULT STDMETHODCALLTYPE Start(qlLib::IKeyValueCollection* results) = 0;
+};
+
+// The inter-process command library's client side: channels to the product's services.
+class IIPCClient : public IUnknown {
+public:
+    // 3: the service's answer to one command; input and output may be null.
+    virtual HRESULT STDMETHODCALLTYPE SendCommand(REFGUID command, qlLib::IKeyValueCollection* input,
+                                                  qlLib::IKeyValueCollection* output) = 0;
+};
+
+class IIPCCommand : public IUnknown {
+public:
+    // 3, 4: the library's serving side, which the installer never uses.
+    virtual HRESULT STDMETHODCALLTYPE CreateServer(const wchar_t* channel, IUnknown** server) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CloseServer(IUnknown* server) = 0;
+    // 5: a client connected to the named channel (a new reference).
+    virtual HRESULT STDMETHODCALLTYPE CreateClient(const wchar_t* channel, IIPCClient** client) = 0;
 };
 
 }  // namespace TARN

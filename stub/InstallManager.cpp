@@ -100,12 +100,7 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
         }
     }
 
-    if (m_runModes.forceConfig) {
-        // The silent configuration talks to the product's service through its IPC library,
-        // which this build does not carry.
-        TraceError(L"CInstallManager::Initialize(231) : silent configuration is not available");
-        return E_NOTIMPL;
-    }
+    if (m_runModes.forceConfig) return RunSilentConfiguration();
 
     hr = AdminRelaunch(handled);
     if (handled) return hr;
@@ -130,7 +125,8 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
 
     if (!m_runModes.service && PatchInstanceRunning(hr)) return hr;
 
-    ReadPatchMode();
+    hr = ReadPatchMode();
+    if (FAILED(hr)) return hr;
 
     if (!m_runModes.SkipInstanceChecks() && OtherInstanceRunning()) return S_OK;
 

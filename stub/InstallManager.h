@@ -3,7 +3,8 @@
 // concern: InstallManager.cpp (the sequence and the run modes), InstallManagerPaths.cpp (folders),
 // InstallManagerEmbeddedData.cpp (the product settings and what is handed to the engine),
 // InstallManagerModes.cpp (validation, test mode, the UI frame), InstallManagerInstances.cpp
-// (concurrent runs) and InstallManagerFailure.cpp (failure counting).
+// (concurrent runs), InstallManagerService.cpp (the product's services) and
+// InstallManagerFailure.cpp (failure counting).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -129,6 +130,19 @@ public:
     bool SetupAndLaunchRemovalProcess(const std::wstring& folder);
     void HandleDeleteMode();
     static HANDLE OpenParentProcess();
+
+    // Commands to the product's services over the IPC library.
+    // The master service's answers: 0, or 1 when it cannot take the command now (E_INVALIDARG).
+    HRESULT AcceptEULA();
+    HRESULT ForceLoad();
+    // "FORCECONFIG": the product's service started, the licence accepted ("silentcfgwiz"),
+    // the product force-loaded.
+    HRESULT RunSilentConfiguration();
+    // Starts the service that the isolation root's "SERVICENAME" names when it is not running.
+    HRESULT StartProductService();
+    // Patch status for the rebootless patch controller, with the product's isolate.ini stepped
+    // aside meanwhile. Fails only when its paths cannot be built; the rest is logged.
+    HRESULT NotifyPatchController();
     // The engine run: the worker thread's body in UI runs, called directly in quiet ones.
     DWORD Run() override;
     HRESULT ExtractLayout();
@@ -200,7 +214,7 @@ private:
     HRESULT ReportAndReturn(int hint, HRESULT result);
     HRESULT RunDeleteModeLock();
     bool PatchInstanceRunning(HRESULT& result);
-    void ReadPatchMode();
+    HRESULT ReadPatchMode();
     bool OtherInstanceRunning();
     void CreateRunningSemaphore();
     HRESULT ExtractPackage();

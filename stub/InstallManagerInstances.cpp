@@ -1,6 +1,7 @@
 // Concurrent runs: a patch in progress, another install of the product, its cache removal, and
 // the mark of a run in progress.
 #include "runtime/Isolation.h"
+#include "runtime/OsVersion.h"
 #include "runtime/RegKey.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
@@ -35,22 +36,30 @@ bool CInstallManager::PatchInstanceRunning(HRESULT& result) {
     return true;
 }
 
-void CInstallManager::ReadPatchMode() {
+HRESULT CInstallManager::ReadPatchMode() {
     m_patchMode = false;
     std::wstring root, rebootKey;
     if (!qlLib::CIsolation::GetIsolationRoot(root) || !qlLib::FormatString(rebootKey, L"%s\\Uninstall\\Reboot", root.c_str()))
-        return;
+        return S_OK;
     qlLib::CRegKey key;
-    if (!key.Open(HKEY_LOCAL_MACHINE, rebootKey.c_str(), KEY_READ)) return;
+    if (!key.Open(HKEY_LOCAL_MACHINE, rebootKey.c_str(), KEY_READ)) return S_OK;
     TraceInfo(L"Uninstall Key found");
     m_patchFailureMode = 0;
     DWORD patchMode = 0;
-    if (!key.QueryDWORD(L"PatchMode", patchMode)) return;
+    if (!key.QueryDWORD(L"PatchMode", patchMode)) return S_OK;
     TraceInfo(L"Patch failure mode: %lu", patchMode);
     m_patchMode = true;
-    if (m_runModes.service) m_patchFailureMode = patchMode;
+    if (m_runModes.service) {
+        m_patchFailureMode = patchMode;
+        // The rebootless patch controller exists from Windows 7 on.
+        if (qlLib::IsWindowsVersionOrGreater(6, 1)) {
+            const HRESULT hr = NotifyPatchController();
+            if (FAILED(hr)) return hr;
+        }
+    }
     // A patch that did not fail leaves a cache to be brought up to date by a new extraction.
     if (m_patchFailureMode == 0 && !m_runModes.overExistingCache) DeleteCompleteAndExtract();
+    return S_OK;
 }
 
 bool CInstallManager::OtherInstanceRunning() {
