@@ -63,6 +63,16 @@ public:
     // dispatching this thread's window messages, and gives back its full exit code.
     static HRESULT ExecuteProgramEx(DWORD* exitCode, const wchar_t* program, const wchar_t* arguments);
 
+    // The install UI's language module "InsMUI.loc" below folder for the best language, loaded
+    // as data and added to the modules that LoadResourceString searches; null when none loads.
+    static HMODULE LoadResourceModule(const wchar_t* folder);
+    static void UnloadResourceModule(HMODULE module);
+    // A string of the loaded language modules, the newest first.
+    static bool LoadResourceString(UINT id, std::wstring& text);
+    // Remembers the default language ("PPSS") as a LANGID in cache\"fallback.dat", once: an
+    // existing file is kept. The file is created read-only.
+    static HRESULT WriteLanguageFallback(const wchar_t* defaultLanguage, const wchar_t* cache);
+
     // The pending-restart marker HKLM "SOFTWARE\Velmor\Reboot", volatile: the next restart
     // removes it. Failures are reported, not returned.
     static void SetRebootFlag();

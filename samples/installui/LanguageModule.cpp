@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <new>
 
+#include "runtime/LanguageInfo.h"
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
 
@@ -11,13 +12,12 @@ namespace TARN {
 namespace {
 
 const wchar_t kModuleName[] = L"InsMUI.loc";
-const DWORD kMaxFallbackBytes = 14;
 
 }  // namespace
 
 bool CLanguageModule::Load(const std::wstring& folder) {
     const LANGID candidates[] = {::GetUserDefaultUILanguage(), ::GetSystemDefaultUILanguage(),
-                                 ReadFallbackLanguage(folder)};
+                                 qlLib::ReadFallbackLanguage(folder)};
     for (LANGID language : candidates) {
         if (language && TryLanguage(folder, language)) return true;
     }
@@ -61,28 +61,6 @@ std::wstring CLanguageModule::String(UINT id) const {
     } catch (const std::bad_alloc&) {
         return std::wstring();
     }
-}
-
-LANGID CLanguageModule::ReadFallbackLanguage(const std::wstring& folder) {
-    std::wstring path;
-    if (!qlLib::JoinPath(path, folder, L"fallback.dat")) return 0;
-    qlLib::CFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return 0;
-    BYTE bytes[kMaxFallbackBytes + 2] = {};
-    DWORD read = 0;
-    if (::GetFileSize(file.Get(), nullptr) > kMaxFallbackBytes ||
-        !::ReadFile(file.Get(), bytes, kMaxFallbackBytes, &read, nullptr))
-        return 0;
-    wchar_t text[kMaxFallbackBytes + 1] = {};
-    if (read >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        for (DWORD i = 2; i + 1 < read; i += 2) text[(i - 2) / 2] = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
-    } else {
-        for (DWORD i = 0; i < read && bytes[i]; ++i) text[i] = bytes[i];
-    }
-    wchar_t* end = nullptr;
-    const unsigned long value = std::wcstoul(text, &end, 16);
-    return end != text && value > 0 && value <= 0xFFFF ? static_cast<LANGID>(value) : 0;
 }
 
 }  // namespace TARN

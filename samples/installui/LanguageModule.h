@@ -20,10 +20,6 @@ public:
     // The string, or empty when the module lacks it.
     std::wstring String(UINT id) const;
 
-    // "fallback.dat" of folder: up to 14 bytes of hexadecimal LANGID, ASCII or UTF-16LE after a
-    // byte order mark; 0 when absent or unreadable.
-    static LANGID ReadFallbackLanguage(const std::wstring& folder);
-
 private:
     bool TryLanguage(const std::wstring& folder, LANGID language);
     bool TryFolder(const std::wstring& folder, const std::wstring& languageFolder, LANGID language);
