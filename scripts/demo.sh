@@ -30,14 +30,16 @@ cmake --build "$build" --target MiniStub RunExit ministub-build VerifyTrust samp
 
 demo=$build/demo
 rm -rf "$demo"
-mkdir -p "$demo/app" "$demo/make/ui/09/01" "$demo/make/ui/07/01" "$demo/make/install/InstallPackage"
+mkdir -p "$demo/app" "$demo/make/ui" "$demo/make/install/InstallPackage"
 
 # The payload: the install UI with its language modules, and the install package (engine,
 # manifest, product files) that the stub unpacks into its cache.
 ui_dir=$build/samples/installui
 cp "$ui_dir/InstUI.dll" "$demo/make/ui/"
-cp "$ui_dir/09/01/InsMUI.loc" "$demo/make/ui/09/01/"
-cp "$ui_dir/07/01/InsMUI.loc" "$demo/make/ui/07/01/"
+for language in 09/01 07/01 0C/01; do
+  mkdir -p "$demo/make/ui/$language"
+  cp "$ui_dir/$language/InsMUI.loc" "$demo/make/ui/$language/"
+done
 cp "$build/samples/engine/engine.dll" "$demo/make/install/InstallPackage/"
 cp "$root/samples/product/Install.mft" "$demo/make/install/InstallPackage/"
 cp -r "$root/samples/product/files" "$demo/make/install/InstallPackage/"

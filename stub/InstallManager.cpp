@@ -9,6 +9,7 @@
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
+#include "system/Utils.h"
 
 namespace TARN {
 
@@ -135,10 +136,17 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
     if (NeedsPackageExtraction()) {
         hr = ExtractPackage();
         if (FAILED(hr)) return hr;
+        RemoveLanguages();
     }
 
     hr = PrepareEngineData();
     if (FAILED(hr)) return hr;
+
+    std::wstring defaultLanguage;
+    if (m_embeddedData.GetData(eEmbedded_DefaultLanguage, &defaultLanguage)) {
+        hr = CUtils::WriteLanguageFallback(defaultLanguage.c_str(), m_installCache.c_str());
+        if (FAILED(hr)) return hr;
+    }
 
     hr = InitializeOutputManifest();
     if (FAILED(hr)) {

@@ -3,8 +3,9 @@
 // concern: InstallManager.cpp (the sequence and the run modes), InstallManagerPaths.cpp (folders),
 // InstallManagerEmbeddedData.cpp (the product settings and what is handed to the engine),
 // InstallManagerModes.cpp (validation, test mode, the UI frame), InstallManagerInstances.cpp
-// (concurrent runs), InstallManagerService.cpp (the product's services) and
-// InstallManagerFailure.cpp (failure counting).
+// (concurrent runs), InstallManagerService.cpp (the product's services),
+// InstallManagerLanguages.cpp (language folders and message boxes) and InstallManagerFailure.cpp
+// (failure counting).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -35,9 +36,11 @@ enum EEmbeddedKey : DWORD {
     eEmbedded_DefaultLanguage = 5,
     eEmbedded_IsolationGuid = 9,
     eEmbedded_AddOnsMode = 11,
-    eEmbedded_OtherInstanceText = 14,
+    eEmbedded_CompileGuid = 14,
     eEmbedded_IsolationRegistryRoot = 18,
     eEmbedded_UpgradeLayout = 19,
+    eEmbedded_KeepWithoutLanguage = 21,   // a setup that lacks an installed language may go on
+    eEmbedded_LanguagesToRemove = 52,     // "PPSS " codes
     eEmbedded_ShowErrors = 53,
     eEmbedded_NoRebootTray = 57,
     eEmbedded_NotStaged = 59,
@@ -53,6 +56,15 @@ enum EEmbeddedKey : DWORD {
     eEmbedded_ManifestFolder = 20502,
     eEmbedded_CopyBaseFiles = 20513,
     eEmbedded_UIOption = 51001,
+};
+
+// Strings of the install UI's language modules that the stub shows itself.
+enum EMessageId : UINT {
+    eMessage_ElevationCaption = 168,
+    eMessage_ElevationTextXP = 169,
+    eMessage_ElevationText = 170,
+    eMessage_RunningText = 187,
+    eMessage_RunningCaption = 188,
 };
 
 // Failure hints counted by ReportFailure.
@@ -143,6 +155,22 @@ public:
     // Patch status for the rebootless patch controller, with the product's isolate.ini stepped
     // aside meanwhile. Fails only when its paths cannot be built; the rest is logged.
     HRESULT NotifyPatchController();
+    // Language folders of the cache and the stub's own messages.
+    // After an extraction: the language folders that the installed product does not use go
+    // (key 52 names them); 1 when there is nothing to remove.
+    HRESULT RemoveLanguages();
+    // The cache's languages against the installed product's: list gets the unused ones as
+    // "PPSS " codes; keep when a missing language may be tolerated and key 52 stands as it is.
+    HRESULT CompareLanguages(std::wstring& list, bool addOns, bool& keep);
+    // Key 5 from folder's "fallback.dat".
+    HRESULT UpdateDefaultLanguageFromDisk(const std::wstring& folder);
+    // The package's language module for the system or default language, in the temp folder.
+    HRESULT ExtractResourceDll(std::wstring& path);
+    // A message box with two strings of the language module (the installed product's, else the
+    // package's); right-to-left for Arabic and Hebrew.
+    HRESULT ShowMB(UINT textId, UINT captionId);
+    // ShowMB where someone may be there to answer it: not in quiet runs, unless errors are shown.
+    void TellUser(UINT textId, UINT captionId);
     // The engine run: the worker thread's body in UI runs, called directly in quiet ones.
     DWORD Run() override;
     HRESULT ExtractLayout();
@@ -165,6 +193,7 @@ public:
     HRESULT RunOnceRelaunch(bool& handled);
     bool RestoreRunOnceEntry();
     HRESULT AdminRelaunch(bool& handled);
+    void ShowElevationMessage();
     static bool IsUacDisabled();
 
     const qlLib::CCommandLine& CommandLine() const { return m_commandLine; }

@@ -33,6 +33,7 @@ bool CInstallManager::PatchInstanceRunning(HRESULT& result) {
     }
     if (!LockHeldElsewhere(installerRoot, kPatchLockName)) return false;
     TraceInfo(L"Another Patch instance is running");
+    TellUser(eMessage_RunningText, eMessage_RunningCaption);
     return true;
 }
 
@@ -68,12 +69,14 @@ bool CInstallManager::OtherInstanceRunning() {
         // A logon's run gives way to the install at work and comes back at the next logon.
         if (m_runModes.runOnceDone && RestoreRunOnceEntry()) return true;
         TraceError(L"CInstallManager::Initialize(458) : Another instance is already running");
+        TellUser(eMessage_RunningText, eMessage_RunningCaption);
         return true;
     }
     std::wstring cleanUp;
     if (!qlLib::FormatString(cleanUp, L"%s_CleanUp", m_isolationGuid.c_str())) return false;
     if (LockHeldElsewhere(m_baseInstallFolder, cleanUp)) {
         TraceError(L"CInstallManager::Initialize(479) : A DeleteMode instance is already running");
+        TellUser(eMessage_RunningText, eMessage_RunningCaption);
         return true;
     }
     return false;

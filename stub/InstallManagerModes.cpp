@@ -4,6 +4,7 @@
 #include "package/TestModeUnpacker.h"
 #include "runtime/PathUtils.h"
 #include "runtime/Trace.h"
+#include "system/Utils.h"
 #include "stub/InstallManager.h"
 
 namespace TARN {
@@ -52,7 +53,10 @@ HRESULT CInstallManager::CreateUIFrame() {
         std::wstring fallback;
         if (!qlLib::JoinPath(fallback, m_installCache, L"fallback.dat")) return E_OUTOFMEMORY;
         TraceInfo(L"delete file: %s", fallback.c_str());
-        ::DeleteFileW(fallback.c_str());
+        CUtils::DeleteFileW(fallback.c_str(), false);
+        std::wstring defaultLanguage;
+        if (m_embeddedData.GetData(eEmbedded_DefaultLanguage, &defaultLanguage))
+            CUtils::WriteLanguageFallback(defaultLanguage.c_str(), m_installCache.c_str());
         hr = m_installUI.Load(m_installCache);
     }
     return FAILED(hr) ? hr : S_OK;

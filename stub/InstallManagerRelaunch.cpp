@@ -174,6 +174,7 @@ HRESULT CInstallManager::AdminRelaunch(bool& handled) {
     }
     if (qlLib::IsWindowsXP() || IsUacDisabled()) {
         TraceError(L"CInstallManager::AdminRelaunch(1104) : admin priveledges are required to run setup");
+        ShowElevationMessage();
         return kElevationRefused;
     }
     std::wstring parameters;
@@ -181,10 +182,17 @@ HRESULT CInstallManager::AdminRelaunch(bool& handled) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         CRelaunchThread thread(*this);
         if (thread.SetFile(m_ownPath.Path()) && thread.Launch(parameters)) return static_cast<HRESULT>(thread.ExitCode());
-        if (thread.LaunchError() == ERROR_CANCELLED)
+        if (thread.LaunchError() == ERROR_CANCELLED) {
             TraceError(L"CInstallManager::AdminRelaunch(1135) : admin priveledges are required to run setup (UAC canceled)");
+            ShowElevationMessage();
+        }
     }
     return kElevationRefused;
+}
+
+void CInstallManager::ShowElevationMessage() {
+    TellUser(qlLib::IsVistaOrLater() ? eMessage_ElevationText : eMessage_ElevationTextXP,
+             eMessage_ElevationCaption);
 }
 
 CInstallManager::CRelaunchThread::~CRelaunchThread() {

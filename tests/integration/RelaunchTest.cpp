@@ -5,9 +5,11 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "BuildPaths.h"
 #include "runtime/RegKey.h"
+#include "support/MessageBoxWatcher.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 
@@ -16,6 +18,9 @@ using namespace testing_support;
 namespace {
 
 const wchar_t kRunOnce[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+// The demo UI's English elevation message (Windows Vista and later).
+const wchar_t kElevationCaption[] = L"Administrator rights required";
+const wchar_t kElevationText[] = L"Setup needs administrator rights.";
 
 // Runs started from a logon or by a service wait for the user's taskbar; a hidden window of
 // its class stands in for it (Wine's desktop has none).
@@ -170,11 +175,23 @@ TEST_F(Relaunch, WithoutAnElevatedTokenTheRunRelaunchesElevatedOrGivesUp) {
         // Refused twice, also by a user who is no administrator at all: the run gives up.
         ASSERT_TRUE(::SetEnvironmentVariableW(L"MINISTUB_TEST_ELEVATION", L"cancel"));
         ASSERT_TRUE(::SetEnvironmentVariableW(L"MINISTUB_TEST_TOKEN", L"standard"));
-        EXPECT_EQ(Run(setup, L""), 0x80047C10u);
+        DWORD exitCode = 0;
+        std::vector<CShownMessageBox> boxes;
+        ASSERT_TRUE(RunAnsweringMessageBoxes(setup, L"", 120000, exitCode, boxes));
+        EXPECT_EQ(exitCode, 0x80047C10u);
+        // Each refusal is explained.
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[1].caption, kElevationCaption);
+        EXPECT_EQ(boxes[1].text.rfind(kElevationText, 0), 0u) << boxes[1].text;
     }
     // With the prompt switched off by policy there is nothing to ask, not even a second time.
     ::SetEnvironmentVariableW(L"MINISTUB_TEST_ELEVATION", nullptr);
     CEnableLua noUac(0);
     ASSERT_TRUE(noUac.Ok());
-    EXPECT_EQ(Run(setup, L""), 0x80047C10u);
+    DWORD exitCode = 0;
+    std::vector<CShownMessageBox> boxes;
+    ASSERT_TRUE(RunAnsweringMessageBoxes(setup, L"", 120000, exitCode, boxes));
+    EXPECT_EQ(exitCode, 0x80047C10u);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, kElevationCaption);
 }
