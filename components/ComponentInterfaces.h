@@ -1,7 +1,7 @@
 #pragma once
 // The binary interfaces between the installer front end and its components: the install engine
-// (engine.dll), the install UI (InstUI.dll), the inter-process command library (qlIPC.dll) and the
-// objects they hand each other. The stub, the
+// (engine.dll), the install UI (InstUI.dll), the inter-process command library (qlIPC.dll), the
+// settings store (qlSet.dll) and the objects they hand each other. The stub, the
 // sample components and the test fixtures all compile against this one header, so the slot order
 // and calling convention of every interface here are the contract: append, never reorder.
 #include <windows.h>
@@ -42,6 +42,13 @@ inline constexpr IID IID_IComponentFactory = {
 inline constexpr CLSID CLSID_IPCCommand = {
     0xDD607EDE, 0xE669, 0x44B3, {0x9A, 0x23, 0xD0, 0xEA, 0xB4, 0x1A, 0x2F, 0x57}};
 inline constexpr IID IID_IIPCCommand = CLSID_IPCCommand;
+// The settings store of qlSet.dll, and the value interface of its nodes.
+inline constexpr CLSID CLSID_SettingsManager = {
+    0x4F3E0BE1, 0x5FE1, 0x4C22, {0x85, 0x9B, 0xA6, 0xFB, 0x75, 0x86, 0xB8, 0x28}};
+inline constexpr IID IID_ISettingsManager = {
+    0xAAB487C2, 0x7199, 0x4D92, {0xB6, 0xDC, 0xC5, 0x7A, 0x44, 0x54, 0xFA, 0xDB}};
+inline constexpr IID IID_ISettingsValues = {
+    0xAAD2C5FE, 0x1678, 0x4A71, {0x93, 0xB1, 0x4A, 0x92, 0x44, 0x11, 0xD7, 0x6A}};
 
 // ---- module exports ---------------------------------------------------------------------------
 
@@ -64,6 +71,9 @@ typedef qlLib::CDebugOutput*(WINAPI* PFN_GetDebugOutput)();
 inline constexpr HRESULT E_COMPONENT_LOAD_FAILED = static_cast<HRESULT>(0x80010300);
 inline constexpr HRESULT E_COMPONENT_NO_EXPORTS = static_cast<HRESULT>(0x80010302);
 inline constexpr HRESULT E_COMPONENT_PATH_TOO_LONG = static_cast<HRESULT>(0x80010303);
+
+// A value the settings store does not hold.
+inline constexpr HRESULT E_SETTING_NOT_FOUND = static_cast<HRESULT>(0x80000100);
 
 // The result a user's cancel produces everywhere (ERROR_INSTALL_USEREXIT).
 inline constexpr HRESULT E_INSTALL_USEREXIT = static_cast<HRESULT>(0x80070642);
@@ -257,6 +267,49 @@ public:
     virtual HRESULT STDMETHODCALLTYPE CloseServer(IUnknown* server) = 0;
     // 5: a client connected to the named channel (a new reference).
     virtual HRESULT STDMETHODCALLTYPE CreateClient(const wchar_t* channel, IIPCClient** client) = 0;
+};
+
+// A string value as the settings store holds it: ANSI or wide text.
+class ISettingsText : public IUnknown {
+public:
+    // 3: whether Text is wide; 4: the text, terminated, alive as long as the object.
+    virtual BOOL STDMETHODCALLTYPE IsWide() = 0;
+    virtual const void* STDMETHODCALLTYPE Text() = 0;
+};
+
+// The settings store: a tree of nodes named by backslash paths.
+class ISettingsManager : public IUnknown {
+public:
+    // 3, 4: the store's administration, which the installer never uses.
+    virtual HRESULT STDMETHODCALLTYPE Reserved3() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved4() = 0;
+    // 5: the node at path (a new reference); its values through IID_ISettingsValues.
+    virtual HRESULT STDMETHODCALLTYPE OpenNode(const wchar_t* path, IUnknown** node) = 0;
+};
+
+// The values of one node. E_SETTING_NOT_FOUND for a value the node does not hold.
+class ISettingsValues : public IUnknown {
+public:
+    // 3
+    virtual HRESULT STDMETHODCALLTYPE GetDword(const wchar_t* name, DWORD* value) = 0;
+    // 4 to 18: the writers and the other typed readers, which the installer never uses.
+    virtual HRESULT STDMETHODCALLTYPE Reserved4() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved5() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved6() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved7() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved8() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved9() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved10() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved11() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved12() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved13() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved14() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved15() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved16() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved17() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reserved18() = 0;
+    // 19: a string value (a new reference).
+    virtual HRESULT STDMETHODCALLTYPE GetString(const wchar_t* name, ISettingsText** value) = 0;
 };
 
 }  // namespace TARN

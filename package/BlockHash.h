@@ -6,9 +6,6 @@
 
 namespace TARN {
 
-// IEEE 802.3 CRC-32 (reflected 0xEDB88320, initial 0xFFFFFFFF, final complement).
-DWORD Crc32(const void* data, size_t size);
-
 // The hash stored in a version-1 block: the CRC-32 of the serialised collection, carried on
 // through two more table steps with the bytes 0x42 and 0x50, without complementing.
 DWORD ComputeBlockHash(const void* data, size_t size);

@@ -135,8 +135,11 @@ public:
     // Loads the install UI from the cache.
     HRESULT CreateUIFrame();
 
-    // Counts the run's first failure under HKLM "Software\Velmor\Install" "Count".
+    // Counts the run's first failure under HKLM "Software\Velmor\Install" "Count" and pings.
     void ReportFailure(int hint, HRESULT result);
+    // Reports a failure to the statistics server (the test server first, then the production
+    // one); count is the failure count before this run's. Every outcome is only logged.
+    void SendPing(int hint, HRESULT result, DWORD count);
 
     // Removal of the install cache by a copy of the stub that outlives this process.
     bool SetupAndLaunchRemovalProcess(const std::wstring& folder);

@@ -1,4 +1,5 @@
-// Failure counting: the first failure of a run is counted in the registry.
+// Failure counting: the first failure of a run is counted in the registry and reported to the
+// statistics server.
 #include "runtime/RegKey.h"
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
@@ -24,6 +25,7 @@ void CInstallManager::ReportFailure(int hint, HRESULT result) {
     if (!key.IsOpen() || !key.SetDWORD(L"Count", count + 1))
         TraceError(L"failed to set TARN 9003 failure count: %s = %lu (%lu)", kFailureCountKey, count,
                    key.GetLastError());
+    SendPing(hint, result, count);
 }
 
 }  // namespace TARN

@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "components/ComponentModule.h"
+#include "components/SharedComponent.h"
 #include "package/KeyValueCollectionImpl.h"
 #include "runtime/Isolation.h"
 #include "runtime/PathExpansion.h"
@@ -28,39 +28,17 @@ const GUID kCommandPatchStatus = {0x8C51FC14, 0xEFDD, 0x401F, {0xB4, 0xDD, 0x44,
 const DWORD kPatchStatusKey = 1;
 const DWORD kPatchStatusValue = 5;
 
-// The library's command object together with the module that holds its code: the object goes
-// first, then the module.
-class CIPCLibrary {
-public:
-    CIPCLibrary() = default;
-    CIPCLibrary(const CIPCLibrary&) = delete;
-    CIPCLibrary& operator=(const CIPCLibrary&) = delete;
-    ~CIPCLibrary() {
-        m_command.Release();
-        m_module.Unload();
-    }
+using CIPCLibrary = CSharedComponent<IIPCCommand>;
 
-    // qlIPC.dll from the product's %QLROOT% folder, by full path only.
-    HRESULT Create() {
-        std::wstring folder, path;
-        if (!qlLib::ExpandPath(L"%QLROOT%", folder) || folder.empty()) return E_COMPONENT_LOAD_FAILED;
-        if (!qlLib::JoinPath(path, folder, L"qlIPC.dll")) return E_OUTOFMEMORY;
-        HRESULT hr = m_module.Load(path);
-        if (FAILED(hr)) return hr;
-        return m_module.CreateObject(CLSID_IPCCommand, IID_IIPCCommand, reinterpret_cast<void**>(m_command.Receive()));
-    }
-    IIPCCommand* operator->() const { return m_command.Get(); }
-
-private:
-    CComponentModule m_module;
-    qlLib::CComPtr<IIPCCommand> m_command;
-};
+HRESULT CreateIPCLibrary(CIPCLibrary& library) {
+    return library.Create(L"qlIPC.dll", CLSID_IPCCommand, IID_IIPCCommand);
+}
 
 // One command without input to the master service; E_INVALIDARG (the service cannot take it
 // now) answers 1, which counts as success.
 HRESULT SendMasterServiceCommand(REFGUID command, const wchar_t* name) {
     CIPCLibrary library;
-    HRESULT hr = library.Create();
+    HRESULT hr = CreateIPCLibrary(library);
     if (FAILED(hr)) {
         TraceError(L"qlIPC::qlIPCMgd_IComLib::CreateObject failed: 0x%08x", hr);
         return E_FAIL;
@@ -200,7 +178,7 @@ HRESULT CInstallManager::NotifyPatchController() {
 
     {
         CIPCLibrary library;
-        if (FAILED(library.Create())) {
+        if (FAILED(CreateIPCLibrary(library))) {
             TraceError(L"Failed to create IPC command object.");
         } else {
             qlLib::CComPtr<IIPCClient> client;

@@ -73,6 +73,14 @@ public:
     // existing file is kept. The file is created read-only.
     static HRESULT WriteLanguageFallback(const wchar_t* defaultLanguage, const wchar_t* cache);
 
+    // The failure ping's endpoint ("http://host/n/p") on the test or the production statistics
+    // server: built-in hosts, which HKLM "Software\Velmor\Statistics" "TestServer" and "Server"
+    // (a host with an optional ":port") replace.
+    static bool GetStatisticsEndpoint(bool production, std::wstring& endpoint);
+    // A query ("?a=b&..."), a query without "?" or a whole URL in canonical form, with unsafe
+    // characters and spaces escaped; a query keeps its form.
+    static bool CanonicalizePartialURL(std::wstring& url);
+
     // The pending-restart marker HKLM "SOFTWARE\Velmor\Reboot", volatile: the next restart
     // removes it. Failures are reported, not returned.
     static void SetRebootFlag();

@@ -12,6 +12,7 @@
 #include "BuildPaths.h"
 #include "package/Archive.h"
 #include "package/BlockHash.h"
+#include "runtime/Crc32.h"
 #include "package/FileDataExtender.h"
 #include "package/KeyValueCollectionImpl.h"
 #include "support/PeBytes.h"
@@ -110,10 +111,10 @@ std::wstring Write(const CTempFolder& temp, const wchar_t* name, const Bytes& im
 }  // namespace
 
 TEST(BlockHash, CrcAndTheTwoExtraStepsOfTheEmptyCollection) {
-    EXPECT_EQ(TARN::Crc32("123456789", 9), 0xCBF43926u);   // the CRC-32 check value
+    EXPECT_EQ(qlLib::Crc32("123456789", 9), 0xCBF43926u);   // the CRC-32 check value
     const Bytes bytes = Serialized(qlLib::CKeyValueCollectionImpl::New().Get());
     ASSERT_EQ(bytes.size(), 19u);
-    EXPECT_EQ(TARN::Crc32(bytes.data(), bytes.size()), 0x10D58136u);
+    EXPECT_EQ(qlLib::Crc32(bytes.data(), bytes.size()), 0x10D58136u);
     EXPECT_EQ(TARN::ComputeBlockHash(bytes.data(), bytes.size()), 0xBA874E65u);
 }
 
