@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
 #include "BuildPaths.h"
 #include "package/FileDataExtender.h"
+#include "runtime/Crc32.h"
 #include "runtime/RegKey.h"
+#include "support/LocalHttpServer.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 
@@ -111,4 +114,97 @@ TEST_F(FailureCountTest, EngineRunsCountFailuresOnceAndSuccessesClearTheCount) {
     ScriptEngine("[Engine]\r\n");
     EXPECT_EQ(Run(setup, L"/qn"), 0u);
     EXPECT_EQ(FailureCount(), -1);
+}
+
+// The failure ping: one POST without body to "/n/p" on the test statistics server, else on the
+// production one, all facts in the query and a token whose CRC covers it.
+namespace {
+
+class FailurePing : public FailureCountTest {
+protected:
+    void TearDown() override {
+        PointStatisticsServersAt(L"127.0.0.1:9", L"127.0.0.1:9");
+        FailureCountTest::TearDown();
+    }
+    // A run that fails in its settings (hint 6, 0x80047D72), with the real stub's version.
+    std::wstring FailingSetup() {
+        return MakeInstaller(ToWinePath(MINISTUB_EXE_UNIX_PATH), [this](TARN::CFileDataExtender& s) {
+            product.DefaultSettings(s);
+            s.RemoveData(0);
+        });
+    }
+    static std::string QueryOf(const CLocalHttpServer::CRequest& request) {
+        const size_t at = request.target.find('?');
+        return at == std::string::npos ? std::string() : request.target.substr(at);
+    }
+};
+
+}  // namespace
+
+TEST_F(FailurePing, AFailedRunReportsOnceWithItsFactsAndAToken) {
+    CLocalHttpServer server;
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(PointStatisticsServersAt(server.Host(), L"127.0.0.1:9"));
+    const std::wstring setup = FailingSetup();
+    const long before = FailureCount();
+    EXPECT_EQ(Run(setup, L"/qn /PRODID " + guid), 0x80047D72u);
+    ASSERT_EQ(server.Requests().size(), 1u);
+    const CLocalHttpServer::CRequest request = server.Requests()[0];
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.body, "");
+    EXPECT_EQ(request.target.rfind("/n/p?module=9003&error=6&OS=", 0), 0u) << request.target;
+    const std::string query = QueryOf(request);
+    char count[32];
+    snprintf(count, sizeof(count), "&d=%ld&", before < 0 ? 0 : before);
+    EXPECT_NE(query.find("&a=80047D72&"), std::string::npos) << query;
+    EXPECT_NE(query.find(count), std::string::npos) << query;
+    EXPECT_NE(query.find("&v=9.1.0.26&"), std::string::npos) << query;
+    EXPECT_NE(query.find("&product=MiniStub&"), std::string::npos) << query;
+    EXPECT_LT(query.find("&OS="), query.find("&a="));
+    // The version comes last, then the token: "0" and 16 hexadecimal digits.
+    const size_t token = query.find("&zzz=");
+    ASSERT_NE(token, std::string::npos) << query;
+    EXPECT_EQ(query.rfind("&version=9.1.0.26", token), token - 17) << query;
+    const std::string value = query.substr(token + 5);
+    ASSERT_EQ(value.size(), 17u) << value;
+    EXPECT_EQ(value[0], '0');
+    char crc[9];
+    snprintf(crc, sizeof(crc), "%08x", static_cast<unsigned>(qlLib::Crc32(query.data(), token)));
+    EXPECT_EQ(value.substr(1, 3) + value.substr(7, 2) + value.substr(11, 2) + value.substr(16, 1), crc) << query;
+}
+
+TEST_F(FailurePing, TheProductionServerIsTriedWhenTheTestServerCannotBeReached) {
+    CLocalHttpServer server;
+    ASSERT_TRUE(server.Start());
+    const std::wstring closed = L"127.0.0.1:" + std::to_wstring(CLocalHttpServer::ClosedPort());
+    ASSERT_TRUE(PointStatisticsServersAt(closed, server.Host()));
+    const std::wstring setup = FailingSetup();
+    EXPECT_EQ(Run(setup, L"/qn /PRODID " + guid), 0x80047D72u);
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_NE(QueryOf(server.Requests()[0]).find("&zzz="), std::string::npos);
+
+    // A server that is there but busy ends the ping: the second server is not asked.
+    CLocalHttpServer busy;
+    ASSERT_TRUE(busy.Start());
+    busy.Respond(503, "busy");
+    ASSERT_TRUE(PointStatisticsServersAt(busy.Host(), server.Host()));
+    EXPECT_EQ(Run(setup, L"/qn /PRODID " + guid), 0x80047D72u);
+    EXPECT_EQ(busy.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_NE(product.RunLog().find(L"server found but ping aborted"), std::wstring::npos);
+}
+
+TEST_F(FailurePing, AnEngineFailureIsReportedOnceEvenWhenTheRunMeetsItTwice) {
+    CLocalHttpServer server;
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(PointStatisticsServersAt(server.Host(), L"127.0.0.1:9"));
+    const std::wstring setup = MakeInstaller(MiniStub());
+    ScriptEngine("[Engine]\r\nStartResult=0x80047C02\r\n[Results]\r\n7=d:21\r\n");
+    EXPECT_EQ(Run(setup, L"/qn"), 0x80047C02u);
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_NE(QueryOf(server.Requests()[0]).find("error=21&"), std::string::npos);
+    // A success sends nothing.
+    ScriptEngine("[Engine]\r\n");
+    EXPECT_EQ(Run(setup, L"/qn"), 0u);
+    EXPECT_EQ(server.Requests().size(), 1u);
 }

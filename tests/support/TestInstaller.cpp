@@ -7,6 +7,7 @@
 #include "package/FilePacker.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/PathUtils.h"
+#include "runtime/RegKey.h"
 #include "support/TestSupport.h"
 #include "tools/ministub-build/PackageBuilder.h"
 
@@ -29,9 +30,16 @@ std::wstring SpecialFolder(int csidl) {
 }
 
 CTestInstaller::CTestInstaller() {
+    PointStatisticsServersAt(L"127.0.0.1:9", L"127.0.0.1:9");
     qlLib::JoinPath(installerRoot, SpecialFolder(CSIDL_PROGRAM_FILES), L"VelmorInstaller");
     qlLib::JoinPath(logsRoot, SpecialFolder(CSIDL_COMMON_APPDATA), L"VelmorInstaller\\Logs");
     UseSilo(NewGuid());
+}
+
+bool PointStatisticsServersAt(const std::wstring& testServer, const std::wstring& server) {
+    qlLib::CRegKey key;
+    return key.Create(HKEY_LOCAL_MACHINE, L"Software\\Velmor\\Statistics", KEY_WRITE) &&
+           key.SetString(L"TestServer", testServer) && key.SetString(L"Server", server);
 }
 
 void CTestInstaller::UseSilo(const std::wstring& otherSilo) {

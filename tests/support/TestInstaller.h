@@ -48,6 +48,10 @@ public:
 
 std::wstring SpecialFolder(int csidl);
 
+// Where failed runs report to: "host:port" of the test and the production statistics server.
+// Installer tests point both at a port where nobody listens, so that no run leaves the machine.
+bool PointStatisticsServersAt(const std::wstring& testServer, const std::wstring& server);
+
 // A test that makes installers into its own "app" folder and runs them.
 class CInstallerTest : public testing::Test {
 protected:
