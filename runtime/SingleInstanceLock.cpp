@@ -6,6 +6,7 @@
 
 #include "runtime/FolderUtils.h"
 #include "runtime/PathUtils.h"
+#include "runtime/StringUtils.h"
 
 namespace qlLib {
 
@@ -88,7 +89,10 @@ bool CSingleInstanceLock::BuildLockPath(const wchar_t* name, bool global, std::w
                 error = ::GetLastError();
                 return false;
             }
-            suffix = std::to_wstring(static_cast<int>(session));
+            if (!FormatString(suffix, L"%d", static_cast<int>(session))) {
+                error = ERROR_OUTOFMEMORY;
+                return false;
+            }
         }
         if (m_folder.empty()) {
             error = ERROR_INTERNAL_ERROR;

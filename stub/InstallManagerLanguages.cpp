@@ -1,6 +1,7 @@
 // Language folders of the install cache kept in line with the installed product, the default
 // language remembered on disk, and the stub's own message boxes in the user's language.
 #include <algorithm>
+#include <cstdlib>
 #include <cwchar>
 #include <new>
 #include <vector>
@@ -185,8 +186,9 @@ HRESULT CInstallManager::UpdateDefaultLanguageFromDisk(const std::wstring& folde
         return CUtils::ErrorResult(error);
     }
     if (!qlLib::DecodeLanguageText(bytes, read, text)) return E_OUTOFMEMORY;
-    unsigned int value = 0;
-    if (std::swscanf(text.c_str(), L"%x", &value) != 1) return S_OK;
+    wchar_t* end = nullptr;
+    const unsigned int value = static_cast<unsigned int>(std::wcstoul(text.c_str(), &end, 16));
+    if (end == text.c_str()) return S_OK;
     TraceInfo(L"fallback language id: %x", value);
     if (!qlLib::LangIDString(static_cast<LANGID>(value), nullptr, code) ||
         !m_embeddedData.SetData(eEmbedded_DefaultLanguage, code.c_str())) {

@@ -1,6 +1,7 @@
 // Language modules of the install UI as the installer itself uses them, and the default
 // language remembered in an install cache.
 #include <cwchar>
+#include <cstdlib>
 #include <new>
 #include <vector>
 
@@ -90,8 +91,7 @@ HRESULT CUtils::WriteLanguageFallback(const wchar_t* defaultLanguage, const wcha
         return S_OK;
 
     // "PPSS" (primary, then sublanguage, both hexadecimal) becomes the LANGID it stands for.
-    unsigned int code = 0;
-    if (std::swscanf(language.c_str(), L"%x", &code) != 1) code = 0;
+    const unsigned int code = static_cast<unsigned int>(std::wcstoul(language.c_str(), nullptr, 16));
     const unsigned int primary = (code >> 8) & 0xFFF;
     const unsigned int sub = code & 0xFF;
     const unsigned int value = primary | (sub << 10);
