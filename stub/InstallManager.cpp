@@ -9,6 +9,7 @@
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
+#include "stub/RebootSystem.h"
 #include "system/Utils.h"
 
 namespace TARN {
@@ -86,9 +87,9 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
             TraceError(L"CInstallManager::Initialize(175) : InitializeEmbeddedData failed (0x%08x)", hr);
             return hr;
         }
-        // The reboot tray itself is shown by the tray component, which this build does not carry.
-        TraceError(L"CInstallManager::Initialize(181) : the reboot tray is not available");
-        return E_NOTIMPL;
+        hr = ShowRebootTray();
+        rebootRequested = hr == kResultRebootInitiated;
+        return hr;
     }
 
     InitializeLogging(m_logFolder);
@@ -135,6 +136,8 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
 
     if (NeedsPackageExtraction()) {
         hr = ExtractPackage();
+        const HRESULT asked = AskForMedia(hr);
+        if (FAILED(asked)) return asked;
         if (FAILED(hr)) return hr;
         RemoveLanguages();
     }

@@ -192,6 +192,21 @@ public:
     bool RetryFromMedia();
     void CleanUpCache();
 
+    // The reboot tray in this process: 0x80070669 when the user chose to restart, 0x80070BC2 when
+    // the tray ended otherwise.
+    HRESULT ShowRebootTray();
+    // As LocalSystem: "program parameters" started in every interactive user session (the
+    // console session once, never session 0 on Vista and later); true when one was started.
+    bool LaunchTrayInActiveSessions(const std::wstring& program, const std::wstring& parameters);
+    bool IsUserSession(DWORD session);
+    bool LogUserName(DWORD session);
+    // Whether the product's install UI shows a frame or tray in another process; with signal it
+    // is asked to come forward.
+    bool CheckAndSignalOtherInstance(bool signal);
+    // While the package is missing from the MEDIA path: the media page, then the extraction
+    // from the path the user chose. Fails only for the page (extraction keeps the extraction's).
+    HRESULT AskForMedia(HRESULT& extraction);
+
     // Runs handed to another process: the RunOnce relaunch, its entry written back, elevation.
     HRESULT RunOnceRelaunch(bool& handled);
     bool RestoreRunOnceEntry();
@@ -219,6 +234,17 @@ protected:
     // cannot show a limited token or a refused prompt.
     virtual bool IsElevatedAdministrator(bool& limited);
     virtual BOOL ShellExecuteElevated(SHELLEXECUTEINFOW& info);
+    // The session layer, replaceable where the system has no user sessions to show: the console
+    // session (0xFFFFFFFF: none), whether a session has a user's token (firstError: why the
+    // terminal services gave none), and the start of a program in a session
+    // (kSessionNotPrepared when the session's user cannot be prepared).
+    static constexpr HRESULT kSessionNotPrepared = static_cast<HRESULT>(0x80070520);   // ERROR_NO_SUCH_LOGON_SESSION
+    virtual DWORD ActiveConsoleSession();
+    // The active sessions with a user (from the terminal services, else from the LSA's
+    // interactive logons); false when there are none.
+    virtual bool GetInteractiveSessions(qlLib::IIndexValueCollection* sessions);
+    virtual bool SessionHasUserToken(DWORD session, DWORD& firstError);
+    virtual HRESULT LaunchInSession(DWORD session, const std::wstring& command);
 
 private:
     // Starts the elevated copy ("runas") on a thread of its own and waits for it to end.

@@ -64,6 +64,8 @@ HRESULT CInstallManager::ReadPatchMode() {
 }
 
 bool CInstallManager::OtherInstanceRunning() {
+    // A running install of the product with its window or tray comes forward; this run ends.
+    if (CheckAndSignalOtherInstance(!m_runModes.overExistingCache)) return true;
     if (!m_instanceLock.SetFolder(m_baseInstallFolder)) return false;
     if (m_instanceLock.Create(m_isolationGuid.c_str(), true) == 0 && m_patchFailureMode == 0) {
         // A logon's run gives way to the install at work and comes back at the next logon.

@@ -258,10 +258,10 @@ bool CInstallManager::LaunchRebootTray() {
         !qlLib::FormatString(parameters, L"/%s", L"TRAYONLY"))
         return false;
     if (RunsAsLocalSystem()) {
-        // The tray belongs in the users' sessions; starting it there comes with the session
-        // support. The cache stays for it either way.
+        // The tray belongs in the users' sessions. The trays run the cached stub: a cache that
+        // went now would take their program and language modules away.
         TraceInfo(L"Running as SYSTEM");
-        return false;
+        return LaunchTrayInActiveSessions(program, parameters);
     }
     TraceInfo(L"Launching: %s %s", program.c_str(), parameters.c_str());
     SHELLEXECUTEINFOW info = {};
@@ -274,6 +274,7 @@ bool CInstallManager::LaunchRebootTray() {
     if (::ShellExecuteExW(&info)) return true;
     TraceError(L"CInstallManager::Initialize(968) : failed to launch \"%s\" in tray mode (%lu), use this process for tray mode",
                program.c_str(), ::GetLastError());
+    m_engineResult = ShowRebootTray();
     return false;
 }
 

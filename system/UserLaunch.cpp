@@ -1,8 +1,5 @@
 #include "system/UserLaunch.h"
 
-#include <userenv.h>
-#include <wtsapi32.h>
-
 #include <algorithm>
 #include <new>
 #include <string>
@@ -13,6 +10,7 @@
 #include "runtime/ProcessList.h"
 #include "runtime/Trace.h"
 #include "system/Registry.h"
+#include "system/SessionApi.h"
 #include "system/Utils.h"
 
 // Failure lines begin with the operation and the line they come from.
@@ -30,46 +28,6 @@ const wchar_t kWinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion
 const wchar_t kDefaultShell[] = L"explorer.exe";
 const DWORD kNoTokenError = ERROR_NO_TOKEN;   // 1008
 
-// wtsapi32 and userenv are not KnownDLLs: loaded once from the system folder, never by search.
-struct CSessionApi {
-    decltype(&::WTSQueryUserToken) queryUserToken = nullptr;
-    decltype(&::WTSEnumerateSessionsW) enumerateSessions = nullptr;
-    decltype(&::WTSQuerySessionInformationW) querySessionInformation = nullptr;
-    decltype(&::WTSFreeMemory) freeMemory = nullptr;
-    decltype(&::CreateEnvironmentBlock) createEnvironmentBlock = nullptr;
-
-    CSessionApi() {
-        if (HMODULE wts = qlLib::LoadSystemLibrary(L"wtsapi32.dll")) {
-            Resolve(wts, "WTSQueryUserToken", queryUserToken);
-            Resolve(wts, "WTSEnumerateSessionsW", enumerateSessions);
-            Resolve(wts, "WTSQuerySessionInformationW", querySessionInformation);
-            Resolve(wts, "WTSFreeMemory", freeMemory);
-        }
-        // DestroyEnvironmentBlock is found again by the environment block's handle traits.
-        if (HMODULE userenv = qlLib::LoadSystemLibrary(L"userenv.dll")) {
-            Resolve(userenv, "CreateEnvironmentBlock", createEnvironmentBlock);
-        }
-    }
-
-    template <class Fn>
-    static void Resolve(HMODULE module, const char* name, Fn& function) {
-        function = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-    }
-};
-
-const CSessionApi& SessionApi() {
-    static const CSessionApi api;
-    return api;
-}
-
-// Memory handed out by the session functions.
-struct CWtsMemory {
-    void* memory = nullptr;
-    ~CWtsMemory() {
-        if (memory && SessionApi().freeMemory) SessionApi().freeMemory(memory);
-    }
-};
-
 bool IsVistaOrLater() {
     return qlLib::IsWindowsVersionOrGreater(6, 0);
 }
@@ -80,7 +38,7 @@ void ToLower(std::wstring& text) {
 
 // The session's user name; empty when there is none or it cannot be read.
 std::wstring SessionUserName(DWORD sessionId) {
-    const CSessionApi& api = SessionApi();
+    const CSessionApi& api = CSessionApi::Get();
     if (!api.querySessionInformation) return std::wstring();
     CWtsMemory name;
     DWORD bytes = 0;
@@ -114,7 +72,7 @@ CUserLaunch::CUserLaunch(HANDLE stopEvent)
     : m_fullToken(FALSE), m_sessionId(static_cast<DWORD>(-1)), m_elevationMode(eElevation_None), m_stopEvent(stopEvent) {}
 
 BOOL CUserLaunch::QueryUserToken(DWORD sessionId, HANDLE* token) {
-    const CSessionApi& api = SessionApi();
+    const CSessionApi& api = CSessionApi::Get();
     if (!api.queryUserToken) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return FALSE;
@@ -129,7 +87,7 @@ BOOL CUserLaunch::CreateProcessAsUser(HANDLE token, wchar_t* commandLine, DWORD 
 }
 
 bool CUserLaunch::IsValidSession(DWORD sessionId) {
-    const CSessionApi& api = SessionApi();
+    const CSessionApi& api = CSessionApi::Get();
     CWtsMemory sessions;
     DWORD count = 0;
     if (!api.enumerateSessions) ::SetLastError(ERROR_PROC_NOT_FOUND);
@@ -339,7 +297,7 @@ HRESULT CUserLaunch::Initialize(DWORD elevationMode, DWORD sessionId) {
         TraceError(UL_FAILURE(L"Initialize", L"SetTokenInformation failed: %lu"), error);
         return CUtils::ErrorResult(error);
     }
-    const CSessionApi& api = SessionApi();
+    const CSessionApi& api = CSessionApi::Get();
     if (!api.createEnvironmentBlock) ::SetLastError(ERROR_PROC_NOT_FOUND);
     if (!api.createEnvironmentBlock || !api.createEnvironmentBlock(m_environment.Receive(), primary.Get(), TRUE)) {
         const DWORD error = ::GetLastError();
