@@ -11,7 +11,7 @@
 #include "package/FileDataExtender.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/Handles.h"
-#include "support/MessageBoxWatcher.h"
+#include "support/ProcessWindows.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 

@@ -9,7 +9,7 @@
 
 #include "BuildPaths.h"
 #include "runtime/RegKey.h"
-#include "support/MessageBoxWatcher.h"
+#include "support/ProcessWindows.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "support/MessageBoxWatcher.h"
+#include "support/ProcessWindows.h"
 
 #include <algorithm>
 
@@ -51,7 +51,66 @@ BOOL CALLBACK AnswerBox(HWND window, LPARAM context) {
     return TRUE;
 }
 
+struct CWindowSearch {
+    DWORD processId;
+    const wchar_t* className;
+    bool visibleOnly;
+    HWND found;
+};
+
+BOOL CALLBACK FindWindowOf(HWND window, LPARAM context) {
+    CWindowSearch* search = reinterpret_cast<CWindowSearch*>(context);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    wchar_t className[64] = {};
+    ::GetClassNameW(window, className, 64);
+    if (owner != search->processId || wcscmp(className, search->className) ||
+        (search->visibleOnly && !::IsWindowVisible(window)))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
 }  // namespace
+
+CRunningProgram::~CRunningProgram() {
+    if (!m_process) return;
+    if (::WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
+        ::TerminateProcess(m_process, 1);
+        ::WaitForSingleObject(m_process, 10000);
+    }
+    ::CloseHandle(m_process);
+}
+
+bool CRunningProgram::Start(const std::wstring& exe, const std::wstring& arguments) {
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    if (!arguments.empty()) commandLine += L" " + arguments;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    ::CloseHandle(pi.hThread);
+    m_process = pi.hProcess;
+    m_id = pi.dwProcessId;
+    return true;
+}
+
+bool CRunningProgram::Wait(DWORD milliseconds, DWORD& exitCode) {
+    return m_process && ::WaitForSingleObject(m_process, milliseconds) == WAIT_OBJECT_0 &&
+           ::GetExitCodeProcess(m_process, &exitCode);
+}
+
+HWND WaitForProcessWindow(DWORD processId, const wchar_t* className, DWORD milliseconds, bool visibleOnly) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        CWindowSearch search = {processId, className, visibleOnly, nullptr};
+        ::EnumWindows(&FindWindowOf, reinterpret_cast<LPARAM>(&search));
+        if (search.found) return search.found;
+        if (::GetTickCount() - start > milliseconds) return nullptr;
+        ::Sleep(100);
+    }
+}
 
 bool RunAnsweringMessageBoxes(const std::wstring& exe, const std::wstring& arguments, DWORD timeoutMs,
                               DWORD& exitCode, std::vector<CShownMessageBox>& boxes) {
