@@ -204,7 +204,12 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
     try {
         wchar_t buffer[MAX_PATH + 1] = {};
         const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-        if (length > 0 && length <= MAX_PATH) temp = buffer;
+        if (length == 0 || length > MAX_PATH) {
+            // Without it the module would land wherever this process stands.
+            TraceError(L"CInstallManager::ExtractResourceDll(2676) : no temporary folder (%lu)", ::GetLastError());
+            return E_UNEXPECTED;
+        }
+        temp = buffer;
         if (!m_embeddedData.GetData(eEmbedded_CompileGuid, &guid) || guid.empty()) {
             if (!m_embeddedData.DataExists(eEmbedded_CompileGuid))
                 TraceError(L"CInstallManager::ExtractResourceDll(2681) : failed to get compile guid");

@@ -98,7 +98,8 @@ void CInstallManager::SendPing(int hint, HRESULT result, DWORD count) {
                                 os.dwBuildNumber, os.wServicePackMajor, os.wServicePackMinor,
                                 qlLib::IsWow64() ? 1u : 0u) &&
             qlLib::FormatString(parameters[L"a"], L"%08X", static_cast<unsigned>(result)) &&
-            qlLib::FormatString(parameters[L"b"], L"%d", NeedsPackageExtraction() ? 1 : 0) &&
+            // Before the cache is known there is nothing to ask (and no answer to keep).
+            qlLib::FormatString(parameters[L"b"], L"%d", m_installCache.empty() || NeedsPackageExtraction() ? 1 : 0) &&
             qlLib::FormatString(parameters[L"c"], L"%d", (m_quiet || m_basicUI || m_stage) ? 1 : 0) &&
             qlLib::FormatString(parameters[L"d"], L"%lu", count) &&
             qlLib::FormatString(parameters[L"v"], L"%hs", kStubVersion);
