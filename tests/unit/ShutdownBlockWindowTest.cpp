@@ -25,7 +25,10 @@ TEST(MessageWindowThread, MakesItsWindowOnItsOwnThreadAndStopEndsBoth) {
     const std::wstring first = L"MiniStubTestWindow" + NewGuid();
     ASSERT_TRUE(thread.Create(first.c_str(), L"First"));
     HWND window = nullptr;
-    for (int i = 0; i < 500 && !(window = ::FindWindowW(first.c_str(), L"First")); ++i) ::Sleep(10);
+    // The thread records its window once CreateWindowExW has returned: the window can be found
+    // a moment earlier.
+    for (int i = 0; i < 500 && !((window = ::FindWindowW(first.c_str(), L"First")) && thread.Window()); ++i)
+        ::Sleep(10);
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window, thread.Window());
     EXPECT_EQ(::GetWindowThreadProcessId(window, nullptr), thread.ThreadId());
