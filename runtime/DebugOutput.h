@@ -25,6 +25,19 @@ public:
     CDebugOutput(const CDebugOutput&) = delete;
     CDebugOutput& operator=(const CDebugOutput&) = delete;
 
+    // Holds other threads' lines back while a group of settings changes, so that none of them
+    // is written under half of the new settings (a new name in the old folder, say).
+    class CChangeGroup {
+    public:
+        explicit CChangeGroup(CDebugOutput& output) : m_output(output) { m_output.m_lock.Enter(); }
+        ~CChangeGroup() { m_output.m_lock.Leave(); }
+        CChangeGroup(const CChangeGroup&) = delete;
+        CChangeGroup& operator=(const CChangeGroup&) = delete;
+
+    private:
+        CDebugOutput& m_output;
+    };
+
     // Writes one finished line to the debugger and/or the log file.
     virtual void Output(const wchar_t* line);
     // Lazy initialisation, run at the start of every setter, getter and level test.

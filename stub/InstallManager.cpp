@@ -201,24 +201,28 @@ bool CInstallManager::FormatLogModuleName(std::wstring& name, bool deleteMode, c
 }
 
 void CInstallManager::InitializeLogging(const std::wstring& logFolder) {
-    qlLib::CDebugOutput& log = qlLib::GetDebugOutput();
-    // The new name first: it closes the debug options' file without opening another, so the
-    // setters below reopen nothing and the next line opens the run's log with all of them.
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
-    std::wstring name;
-    if (FormatLogModuleName(name, m_commandLine.Has(L"DELETEMODE"), now)) log.SetModuleNameDirect(name.c_str());
-    // Debugger output and the module filter keep what the debug options gave them.
-    log.SetLevel(qlLib::eSeverity_Information);
-    log.SetAppendNewLine(TRUE);
-    log.SetPrependType(TRUE);
-    log.SetPrependThreadId(TRUE);
-    log.SetPrependProcessId(FALSE);
-    log.SetPrependDateTime(TRUE);
-    log.SetPrependModuleName(FALSE);
-    log.SetOutputToFile(TRUE);
-    log.SetAppendProcessIdToFile(FALSE);
-    log.SetDirectory(logFolder.c_str());
+    {
+        qlLib::CDebugOutput& log = qlLib::GetDebugOutput();
+        // Worker threads (the start-up priority manager's, say) keep tracing meanwhile.
+        qlLib::CDebugOutput::CChangeGroup group(log);
+        // The new name first: it closes the debug options' file without opening another, so the
+        // setters below reopen nothing and the next line opens the run's log with all of them.
+        SYSTEMTIME now;
+        ::GetLocalTime(&now);
+        std::wstring name;
+        if (FormatLogModuleName(name, m_commandLine.Has(L"DELETEMODE"), now)) log.SetModuleNameDirect(name.c_str());
+        // Debugger output and the module filter keep what the debug options gave them.
+        log.SetLevel(qlLib::eSeverity_Information);
+        log.SetAppendNewLine(TRUE);
+        log.SetPrependType(TRUE);
+        log.SetPrependThreadId(TRUE);
+        log.SetPrependProcessId(FALSE);
+        log.SetPrependDateTime(TRUE);
+        log.SetPrependModuleName(FALSE);
+        log.SetOutputToFile(TRUE);
+        log.SetAppendProcessIdToFile(FALSE);
+        log.SetDirectory(logFolder.c_str());
+    }
 
     // An install run keeps a dump of every kind of crash beside its log.
     qlLib::CDebugOptions crash;

@@ -50,7 +50,7 @@ protected:
     // Lines of the one log file the run wrote through the debug options.
     std::vector<std::wstring> LogLines() {
         const auto files = ListFiles(logs, L"*.log");
-        EXPECT_EQ(files.size(), 1u);
+        EXPECT_EQ(files.size(), 1u) << testing::PrintToString(files);
         if (files.size() != 1) return {};
         EXPECT_EQ(files[0].rfind(L"InstStub-0x", 0), 0u) << testing::PrintToString(files[0]);
         std::wstring text;
