@@ -7,6 +7,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
+. "$here/apt-steps.sh"
 
 packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
@@ -40,11 +41,11 @@ if [ "$need_i386" = 1 ]; then
   dpkg --add-architecture i386
 fi
 if [ "$need_i386" = 1 ] || [ "$need_src" = 1 ] || [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
+  apt_update_with_retry
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "bootstrap: installing ${missing[*]}"
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_install_with_pin "${missing[@]}"
 fi
 
 # 7-Zip's sources: the 7z decoder is built from them (never committed).
@@ -52,7 +53,7 @@ deps="$root/.deps"
 mkdir -p "$deps"
 if ! ls -d "$deps"/7zip-*/CPP/7zip >/dev/null 2>&1; then
   tmp=$(mktemp -d)
-  (cd "$tmp" && apt-get source -qq --download-only 7zip >/dev/null && dpkg-source -x --no-check ./7zip_*.dsc >/dev/null)
+  (cd "$tmp" && apt_retry apt-get source -qq --download-only 7zip >/dev/null && dpkg-source -x --no-check ./7zip_*.dsc >/dev/null)
   src=$(find "$tmp" -maxdepth 1 -mindepth 1 -type d -name '7zip-*' | head -n1)
   [ -n "$src" ] || { echo "bootstrap: 7-Zip source unpack failed" >&2; exit 1; }
   rm -rf "$deps/$(basename "$src")"
