@@ -232,6 +232,9 @@ DWORD FixedSize(BYTE tag) {
 // recurse without bound.
 thread_local int t_depth = 0;
 
+// Scopes in which this thread may load object VARIANTs (see CTrustedObjectValues).
+thread_local int t_trustedObjectValues = 0;
+
 class CDepthGuard {
 public:
     CDepthGuard() : m_ok(++t_depth <= CArchive::kMaxObjectDepth) {}
@@ -453,6 +456,14 @@ bool IsWritableArray(SAFEARRAY* array, LONG& count) {
 
 }  // namespace
 
+CArchive::CTrustedObjectValues::CTrustedObjectValues() {
+    ++t_trustedObjectValues;
+}
+
+CArchive::CTrustedObjectValues::~CTrustedObjectValues() {
+    --t_trustedObjectValues;
+}
+
 bool CArchive::VariantPayloadSize(const VARIANT& v, DWORD& size) {
     // The simplest exact answer: write the payload into a measuring archive.
     CArchive measuring = Measuring();
@@ -520,9 +531,9 @@ bool CArchive::WriteVariant(const VARIANT& v) {
     return true;
 }
 
-bool CArchive::ReadVariantPayload(VARTYPE vt, DWORD& remaining, VARIANT& v) {
+bool CArchive::ReadVariantPayload(VARTYPE vt, DWORD& remaining, DWORD reserved, VARIANT& v) {
     auto take = [&](void* data, DWORD size) {
-        if (size > remaining || !RawRead(data, size)) return false;
+        if (remaining < reserved || size > remaining - reserved || !RawRead(data, size)) return false;
         remaining -= size;
         return true;
     };
@@ -559,6 +570,11 @@ bool CArchive::ReadVariantPayload(VARTYPE vt, DWORD& remaining, VARIANT& v) {
     }
     case VT_DISPATCH:
     case VT_UNKNOWN: {
+        if (t_trustedObjectValues <= 0) {
+            TraceError(L"qlLib::CArchive::ReadVariant : object value (type %u) refused: data never creates objects",
+                       static_cast<unsigned>(vt));
+            return false;
+        }
         if (!take(&count, 4) || count > remaining || !Holds(count)) return false;
         try {
             std::vector<BYTE> bytes(count);
@@ -588,15 +604,21 @@ bool CArchive::ReadVariantPayload(VARTYPE vt, DWORD& remaining, VARIANT& v) {
     }
     case VT_ARRAY | VT_VARIANT: {
         CDepthGuard depth;
-        // Every element needs at least its two-byte type: a count beyond that is a lie.
-        if (!depth.Ok() || !take(&count, 4) || count > remaining / 2) return false;
+        // Every element needs at least its two-byte type, and the bytes that enclosing arrays
+        // still need for their own later elements are not this array's: a count beyond what is
+        // left is a lie. So all arrays of one item together hold at most one element per two
+        // bytes of it, however deep they nest.
+        if (!depth.Ok() || !take(&count, 4) || count > (remaining - reserved) / 2 || !Holds(2ull * count))
+            return false;
         SAFEARRAY* array = ::SafeArrayCreateVector(VT_VARIANT, 0, count);
         if (!array) return false;
         VARIANT* items = nullptr;
         bool ok = SUCCEEDED(::SafeArrayAccessData(array, reinterpret_cast<void**>(&items)));
         for (DWORD i = 0; ok && i < count; ++i) {
             VARTYPE itemType = 0;
-            ok = take(&itemType, 2) && ReadVariantPayload(itemType, remaining, items[i]);
+            const DWORD later = 2 * (count - 1 - i);
+            ok = take(&itemType, 2) && remaining >= reserved + later &&
+                 ReadVariantPayload(itemType, remaining, reserved + later, items[i]);
         }
         if (items) ::SafeArrayUnaccessData(array);
         if (!ok) {
@@ -623,7 +645,7 @@ bool CArchive::ReadVariant(VARIANT& v) {
     bool ok = length >= 2 && RawRead(&vt, 2);
     if (ok) {
         remaining -= 2;
-        ok = ReadVariantPayload(vt, remaining, value) && remaining == 0;
+        ok = ReadVariantPayload(vt, remaining, 0, value) && remaining == 0;
     }
     if (!ok) {
         ::VariantClear(&value);

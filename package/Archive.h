@@ -107,6 +107,18 @@ public:
     // Re-creates the object from its class id and loads it from its window.
     bool ReadObject(ISerialize** object);
 
+    // COM objects inside VARIANTs (VT_UNKNOWN, VT_DISPATCH) are loaded only while one of these
+    // lives on the loading thread: loading them means creating whatever class the bytes name, so
+    // data from a file or a package never may. Only a caller that reads back bytes this process
+    // wrote itself opens one.
+    class CTrustedObjectValues {
+    public:
+        CTrustedObjectValues();
+        ~CTrustedObjectValues();
+        CTrustedObjectValues(const CTrustedObjectValues&) = delete;
+        CTrustedObjectValues& operator=(const CTrustedObjectValues&) = delete;
+    };
+
     // The next item's tag and length (fixed size for fixed tags) without moving.
     bool PeekLength(BYTE& tag, DWORD& length);
     // Moves past the next item.
@@ -147,7 +159,8 @@ private:
     bool Holds(ULONGLONG length);
     bool VariantPayloadSize(const VARIANT& v, DWORD& size);
     bool WriteVariantPayload(const VARIANT& v);
-    bool ReadVariantPayload(VARTYPE type, DWORD& remaining, VARIANT& v);
+    // reserved: bytes of remaining that enclosing arrays still need for their later elements.
+    bool ReadVariantPayload(VARTYPE type, DWORD& remaining, DWORD reserved, VARIANT& v);
 
     EMode m_mode;
     std::unique_ptr<CBackend> m_backend;

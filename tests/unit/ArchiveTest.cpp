@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <olectl.h>
+#include <psapi.h>
 
 #include <cstring>
 
@@ -211,6 +212,31 @@ TEST(Archive, VariantArrayClaimingBillionsFails) {
     EXPECT_EQ(tag, 11);
 }
 
+TEST(Archive, NestedVariantArraysAllocateNoMoreThanTheirBytes) {
+    // Sixteen arrays nested in each other, each claiming four million elements, in an item that
+    // says 400 MB and holds a few bytes: refused before any of those arrays is made.
+    std::vector<BYTE> data = {0x0B, 0x00, 0x00, 0x00, 0x19};
+    for (int level = 0; level < 16; ++level) data.insert(data.end(), {0x0C, 0x20, 0x00, 0x00, 0x40, 0x00});
+    PROCESS_MEMORY_COUNTERS before = {}, after = {};
+    ::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before));
+    CArchive a(CArchive::eLoad, data.data(), static_cast<DWORD>(data.size()));
+    VARIANT v;
+    ::VariantInit(&v);
+    EXPECT_FALSE(a.ReadVariant(v));
+    ::GetProcessMemoryInfo(::GetCurrentProcess(), &after, sizeof(after));
+    EXPECT_LT(after.PeakPagefileUsage - before.PeakPagefileUsage, 8u << 20);
+
+    // Two arrays side by side inside one: the first may not take the bytes the second needs.
+    std::vector<BYTE> pair = {0x0B, 24, 0, 0, 0, 0x0C, 0x20, 2, 0, 0, 0,
+                              0x0C, 0x20, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    CArchive b(CArchive::eLoad, pair.data(), static_cast<DWORD>(pair.size()));
+    EXPECT_FALSE(b.ReadVariant(v));
+    pair[13] = 5;   // leaves two bytes: the second element, an empty VARIANT
+    CArchive c(CArchive::eLoad, pair.data(), static_cast<DWORD>(pair.size()));
+    EXPECT_TRUE(c.ReadVariant(v));
+    ::VariantClear(&v);
+}
+
 TEST(Archive, ObjectVariantsGoThroughPersistStream) {
     ASSERT_HRESULT_SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     {
@@ -226,9 +252,25 @@ TEST(Archive, ObjectVariantsGoThroughPersistStream) {
         CArchive store(CArchive::eStore);
         ASSERT_TRUE(store.WriteVariant(v));
         std::vector<BYTE> data = store.Buffer();
-        CArchive load(CArchive::eLoad, data.data(), static_cast<DWORD>(data.size()));
         VARIANT r;
         ::VariantInit(&r);
+        {
+            // Bytes of unknown origin never create the class they name, alone or inside an array.
+            CArchive untrusted(CArchive::eLoad, data.data(), static_cast<DWORD>(data.size()));
+            EXPECT_FALSE(untrusted.ReadVariant(r));
+            EXPECT_EQ(r.vt, VT_EMPTY);
+            std::vector<BYTE> inArray = {0x0B, 0, 0, 0, 0, 0x0C, 0x20, 1, 0, 0, 0};
+            inArray.insert(inArray.end(), data.begin() + 5, data.end());
+            inArray[1] = static_cast<BYTE>(inArray.size() - 5);
+            CArchive nested(CArchive::eLoad, inArray.data(), static_cast<DWORD>(inArray.size()));
+            EXPECT_FALSE(nested.ReadVariant(r));
+            CArchive::CTrustedObjectValues trusted;
+            CArchive again(CArchive::eLoad, inArray.data(), static_cast<DWORD>(inArray.size()));
+            EXPECT_TRUE(again.ReadVariant(r));
+            ::VariantClear(&r);
+        }
+        CArchive::CTrustedObjectValues ownBytes;
+        CArchive load(CArchive::eLoad, data.data(), static_cast<DWORD>(data.size()));
         ASSERT_TRUE(load.ReadVariant(r));
         ASSERT_EQ(r.vt, VT_UNKNOWN);
         qlLib::CComPtr<IFont> loaded;
