@@ -7,6 +7,7 @@
 #include <new>
 
 #include "DebugOptions.h"
+#include "NoLinkFile.h"
 #include "PathUtils.h"
 #include "PrivilegeHolder.h"
 #include "SplitPath.h"
@@ -162,8 +163,9 @@ bool CCrashHandler::SetOptions(const CDebugOptions& options) {
     bool anyFlag = m_callbackEnabled;
     for (int kind = eCrashKind_New; kind < kKindCount; ++kind) anyFlag = anyFlag || m_dump[kind] || m_terminate[kind];
     if (anyFlag && !InstallHooks()) return false;
-    if (!options.CrashDirectory.empty() && !LoadDbgHelpFrom(options.CrashDirectory)) return false;
-    // Loading now keeps the loader out of the crash path; a failure is retried when a dump is due.
+    // Only the system's copy: the dump folder may be one that others could write to before it
+    // was ours, and a DLL found there would run with this process's rights. Loading now keeps
+    // the loader out of the crash path; a failure is retried when a dump is due.
     if (anyFlag && !m_writeDump) LoadDbgHelp(LoadSystemLibrary(L"dbghelp.dll"));
     return true;
 }
@@ -246,18 +248,6 @@ void CCrashHandler::UninstallHooks() {
     std::set_new_handler(g_previousNewHandler);
     for (int hook = 0; hook < eHookCount; ++hook) ::InterlockedExchangePointer(&g_owners[hook], nullptr);
     m_hooksInstalled = false;
-}
-
-bool CCrashHandler::LoadDbgHelpFrom(const std::wstring& directory) {
-    static const wchar_t* const kCandidates[] = {L"DbgHelp.dll", L"x86\\DbgHelp.dll"};
-    for (const wchar_t* candidate : kCandidates) {
-        std::wstring path;
-        if (!JoinPath(path, directory, candidate)) return false;
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-        return LoadDbgHelp(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    }
-    return true;   // none there: the system's copy serves
 }
 
 bool CCrashHandler::LoadDbgHelp(HMODULE module) {
@@ -358,8 +348,9 @@ bool CCrashHandler::WriteDump(EXCEPTION_POINTERS* pointers) {
     if (!m_writeDump && !LoadDbgHelp(LoadSystemLibrary(L"dbghelp.dll"))) return false;
     std::wstring name;
     if (!DumpFileName(name)) return false;
-    CFileHandle file(
-        ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A new file, never one that was there (a link there would take the dump elsewhere).
+    ::DeleteFileW(name.c_str());
+    CFileHandle file(CreateFileNoLink(name, GENERIC_WRITE | DELETE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL));
     if (!file) return false;
     CPrivilegeHolder debugPrivilege(SE_DEBUG_NAME);
     const DWORD processId = ::GetCurrentProcessId();

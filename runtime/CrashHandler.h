@@ -30,9 +30,9 @@ public:
     CCrashHandler& operator=(const CCrashHandler&) = delete;
 
     // Takes the crash part of the options. Installs the hooks when any dump, terminate or
-    // callback flag is set, and loads DbgHelp.dll from the dump folder (or its "x86" subfolder)
-    // when one is there, else the system's. False when the hooks belong to another handler
-    // object, the program path is unknown, or a DbgHelp.dll in the dump folder is unusable.
+    // callback flag is set, and loads the system folder's dbghelp.dll (never one from the dump
+    // folder). False when the hooks belong to another handler object or the program path is
+    // unknown.
     bool SetOptions(const CDebugOptions& options);
     // The text of the dump file name's version suffix (none while empty).
     bool SetVersionText(const wchar_t* text);
@@ -49,7 +49,6 @@ private:
 
     bool InstallHooks();
     void UninstallHooks();
-    bool LoadDbgHelpFrom(const std::wstring& directory);
     bool LoadDbgHelp(HMODULE module);
     bool DumpFileName(std::wstring& name) const;
     bool DumpThroughService(EXCEPTION_POINTERS* pointers);

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "DebugOptions.h"
+#include "NoLinkFile.h"
 #include "PathUtils.h"
 #include "SplitPath.h"
 #include "StringUtils.h"
@@ -209,8 +210,10 @@ bool CDebugOutput::OpenFileLocked() {
     ::SetLastError(ERROR_SUCCESS);
     // Append-only and shared: two processes that name the same log (two runs started in the
     // same second) both keep their lines, each line written whole at the end.
-    HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A link planted in place of the log (or of its folder) would make this process append its
+    // lines to a file of somebody else's choosing: such a log is not opened.
+    HANDLE file = CreateFileNoLink(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     if (file == INVALID_HANDLE_VALUE) return false;
     if (::GetLastError() != ERROR_ALREADY_EXISTS) {
         const WORD bom = 0xFEFF;
