@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "package/InstallUnpacker.h"
+#include "runtime/AdminToken.h"
 #include "runtime/PathUtils.h"
 #include "runtime/RegKey.h"
 #include "runtime/StringUtils.h"
@@ -41,15 +42,7 @@ bool IsRebootResult(HRESULT hr) {
 }
 
 bool RunsAsLocalSystem() {
-    qlLib::CKernelHandle token;
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
-    token.Reset(raw);
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
-    CWellKnownSid system(WinLocalSystemSid);
-    return system.Get() && ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, system.Get());
+    return qlLib::IsLocalSystemProcess();
 }
 
 }  // namespace

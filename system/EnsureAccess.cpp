@@ -32,6 +32,24 @@ CWellKnownSid::CWellKnownSid(WELL_KNOWN_SID_TYPE type) : m_sid(), m_valid(false)
     m_valid = ::CreateWellKnownSid(type, nullptr, m_sid, &size) != FALSE;
 }
 
+CGrantPrincipals::CGrantPrincipals() : CGrantPrincipals(qlLib::ProcessTokenKind()) {}
+
+CGrantPrincipals::CGrantPrincipals(qlLib::ETokenKind kind)
+    : m_administrators(WinBuiltinAdministratorsSid), m_system(WinLocalSystemSid), m_sids(), m_count(0) {
+    switch (kind) {
+    case qlLib::eToken_LocalSystem:
+        m_sids[m_count++] = m_system.Get();
+        break;
+    case qlLib::eToken_ElevatedAdministrator:
+        m_sids[m_count++] = m_administrators.Get();
+        m_sids[m_count++] = m_system.Get();
+        break;
+    default:
+        m_sids[m_count++] = nullptr;
+        break;
+    }
+}
+
 DWORD EnsureAccess(SE_OBJECT_TYPE type, const wchar_t* name, const CAccessSpec& spec, PSID principal,
                    CRightsChecker::Exception& error) {
     error = CRightsChecker::Exception();

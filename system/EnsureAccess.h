@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include "runtime/AdminToken.h"
 #include "system/AccessSpec.h"
 #include "system/RightsChecker.h"
 
@@ -20,6 +21,26 @@ public:
 private:
     BYTE m_sid[SECURITY_MAX_SID_SIZE];
     bool m_valid;
+};
+
+// Whom a fallback grant (access the process gives itself to a file it must delete or a key it
+// must open) names: SYSTEM for a process running as LocalSystem, the Administrators group and
+// SYSTEM for an elevated administrator, and otherwise the process user, who can only change
+// what it owns anyway. Never the bare user account of an elevated process: its unelevated
+// processes would share the grant.
+class CGrantPrincipals {
+public:
+    CGrantPrincipals();
+    explicit CGrantPrincipals(qlLib::ETokenKind kind);
+    size_t Count() const { return m_count; }
+    // Null means the process token (the user with its groups).
+    PSID At(size_t index) { return m_sids[index]; }
+
+private:
+    CWellKnownSid m_administrators;
+    CWellKnownSid m_system;
+    PSID m_sids[2];
+    size_t m_count;
 };
 
 // For one SID.

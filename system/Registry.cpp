@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "runtime/Isolation.h"
 #include "runtime/PathUtils.h"
 #include "runtime/RegistryRead.h"
 #include "runtime/StringUtils.h"
@@ -16,6 +17,9 @@
 namespace TARN {
 
 namespace {
+
+// The vendor's key: the failure count, the reboot marker, the statistics servers.
+const wchar_t kVendorKey[] = L"SOFTWARE\\Velmor";
 
 HRESULT FromError(DWORD error) {
     return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
@@ -53,8 +57,9 @@ bool CRegistry::Open(const wchar_t* subkey, HKEY root, REGSAM access, bool creat
     }
     m_root = root;
     if (CRegKey::Open(root, subkey, access, create, options)) return true;
-    // A missing key is not a permission problem.
+    // A missing key is not a permission problem, and only the product's own keys are forced.
     if (!create && GetLastError() == ERROR_FILE_NOT_FOUND) return false;
+    if (!IsProductKey(root, subkey)) return false;
     ForceOpenKey(subkey, root, create);
     return CRegKey::Open(root, subkey, access, create, options);
 }
@@ -62,18 +67,40 @@ bool CRegistry::Open(const wchar_t* subkey, HKEY root, REGSAM access, bool creat
 HRESULT CRegistry::EnsureOpen(HKEY root, const wchar_t* subkey, bool create) {
     qlLib::CRegKey key;
     if (key.Open(root, subkey, KEY_ALL_ACCESS, create)) return S_OK;
-    if (key.GetLastError() == ERROR_ACCESS_DENIED) {
-        GrantKeyAccess(root, subkey, nullptr);
-        CWellKnownSid administrators(WinBuiltinAdministratorsSid);
-        GrantKeyAccess(root, subkey, administrators.Get());
-        CWellKnownSid system(WinLocalSystemSid);
-        GrantKeyAccess(root, subkey, system.Get());
+    if (key.GetLastError() == ERROR_ACCESS_DENIED && IsProductKey(root, subkey)) {
+        CGrantPrincipals principals;
+        for (size_t i = 0; i < principals.Count(); ++i) GrantKeyAccess(root, subkey, principals.At(i));
         if (key.Open(root, subkey, KEY_ALL_ACCESS, create)) return S_OK;
     }
     return FromError(key.GetLastError());
 }
 
+bool CRegistry::IsProductKey(HKEY root, const wchar_t* subkey) {
+    if (root != HKEY_LOCAL_MACHINE || !subkey) return false;
+    auto below = [subkey](const std::wstring& owned) {
+        const size_t n = owned.size();
+        return n > 0 && wcslen(subkey) >= n && ::CompareStringOrdinal(subkey, static_cast<int>(n), owned.c_str(),
+                                                                      static_cast<int>(n), TRUE) == CSTR_EQUAL &&
+               (subkey[n] == L'\\' || subkey[n] == L'\0');
+    };
+    try {
+        if (below(kVendorKey)) return true;
+        std::wstring isolation;
+        return qlLib::CIsolation::GetIsolationRoot(isolation) && below(isolation);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 HRESULT CRegistry::ForceOpenKey(const wchar_t* subkey, HKEY root, bool create) {
+    if (!IsProductKey(root, subkey)) {
+        // Rights are granted and reset only on keys of the product's own, never on the system's.
+        qlLib::CRegKey key;
+        if (key.Open(root, subkey, KEY_ALL_ACCESS, create)) return S_OK;
+        TraceError(L"TARN::CRegistry::ForceOpenKey : %s is no key of the product's: not forced (%lu)",
+                   subkey ? subkey : L"", key.GetLastError());
+        return FromError(key.GetLastError());
+    }
     try {
         std::wstring path(subkey ? subkey : L"");
         std::vector<std::wstring> parts;

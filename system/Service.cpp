@@ -168,8 +168,12 @@ bool CService::RemediateServiceKey() {
     registry.Close();
     CWellKnownSid administrators(WinBuiltinAdministratorsSid);
     CWellKnownSid system(WinLocalSystemSid);
-    return Grant(L"RegistryEnsureAccess", key.c_str(), CAccessSpec::Inheritable(KEY_READ), nullptr, false) &&
-           Grant(L"RegistryEnsureAccess", key.c_str(), CAccessSpec::Inheritable(KEY_ALL_ACCESS), administrators.Get(),
+    // Reading for the process itself only when it is neither of the two below: a grant to the
+    // user of an elevated process would serve its unelevated processes as well.
+    if (qlLib::ProcessTokenKind() == qlLib::eToken_User &&
+        !Grant(L"RegistryEnsureAccess", key.c_str(), CAccessSpec::Inheritable(KEY_READ), nullptr, false))
+        return false;
+    return Grant(L"RegistryEnsureAccess", key.c_str(), CAccessSpec::Inheritable(KEY_ALL_ACCESS), administrators.Get(),
                  false) &&
            Grant(L"RegistryEnsureAccess", key.c_str(), CAccessSpec::Inheritable(KEY_ALL_ACCESS), system.Get(), false);
 }

@@ -78,20 +78,10 @@ HRESULT CUtils::EnumFolder(const wchar_t* folder, const wchar_t* pattern, const 
 
 void CUtils::GrantFullAccess(const wchar_t* path) {
     const CAccessSpec spec = CAccessSpec::Inheritable(FILE_ALL_ACCESS);
-    CWellKnownSid administrators(WinBuiltinAdministratorsSid);
-    CWellKnownSid localSystem(WinLocalSystemSid);
-    // The process user (with its groups), then the two well-known principals.
-    const struct {
-        bool token;
-        PSID sid;
-    } principals[] = {{true, nullptr}, {false, administrators.Get()}, {false, localSystem.Get()}};
-    for (const auto& principal : principals) {
+    CGrantPrincipals principals;
+    for (size_t i = 0; i < principals.Count(); ++i) {
         CRightsChecker::Exception error;
-        if (!principal.token && !principal.sid) {
-            error.hr = HResultOf(::GetLastError());
-        } else {
-            FileEnsureAccess(path, spec, principal.sid, error);
-        }
+        FileEnsureAccess(path, spec, principals.At(i), error);
         if (error.code) {
             TraceError(L"TARN::CUtils::GrantFullAccess(95) : FileEnsureAccess %s threw an exception: %d", path,
                        static_cast<int>(error.code));

@@ -5,7 +5,9 @@
 #include <shlwapi.h>
 
 #include "runtime/Handles.h"
+#include "runtime/Isolation.h"
 #include "support/TestSupport.h"
+#include "system/EnsureAccess.h"
 #include "system/Registry.h"
 #include "system/Utils.h"
 
@@ -35,15 +37,36 @@ std::wstring Sddl(const std::wstring& objectName) {
     return text ? text : L"?";
 }
 
-// A key tree of the test's own under HKCU, removed at the end.
+std::wstring UserSid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return L"?";
+    qlLib::CKernelHandle holder(token);
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    LPWSTR text = nullptr;
+    if (!::GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) ||
+        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
+        return L"?";
+    qlLib::CLocalMemory memory(text);
+    return text;
+}
+
+// A key tree of the test's own under HKLM, removed at the end: the isolation root of a silo of
+// its own, so a key the product owns.
 class Registry : public ::testing::Test {
 protected:
-    Registry() : path(L"Software\\MiniStubTests\\" + testing_support::NewGuid()) {}
-    ~Registry() override { ::SHDeleteKeyW(HKEY_CURRENT_USER, path.c_str()); }
+    Registry() : silo(testing_support::NewGuid()), path(L"Software\\MiniStubTests\\" + silo) {
+        qlLib::CIsolation::SetSiloID(silo.c_str());
+        qlLib::CIsolation::SetSiloRegistryRoot(L"Software\\MiniStubTests");
+    }
+    ~Registry() override {
+        ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+        ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, (path + L"-other").c_str());
+    }
     // A key nobody may read, write or list.
     bool Lock(const std::wstring& subkey) {
         qlLib::CRegKeyHandle key;
-        if (::RegCreateKeyExW(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(),
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(),
                               nullptr) != ERROR_SUCCESS)
             return false;
         PSECURITY_DESCRIPTOR sd = nullptr;
@@ -52,20 +75,21 @@ protected:
         qlLib::CLocalMemory memory(sd);
         return ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, sd) == ERROR_SUCCESS;
     }
+    std::wstring silo;
     std::wstring path;
 };
 
 TEST_F(Registry, MissingKeysAreNotForced) {
-    ASSERT_TRUE(::RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+    ASSERT_TRUE(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                   qlLib::CRegKeyHandle().Receive(), nullptr) == ERROR_SUCCESS);
-    std::wstring before = Sddl(L"CURRENT_USER\\" + path);
+    std::wstring before = Sddl(L"MACHINE\\" + path);
     CRegistry key;
     CCaptureProcessTrace trace;
-    EXPECT_FALSE(key.Open((path + L"\\missing").c_str(), HKEY_CURRENT_USER, KEY_READ, false));
+    EXPECT_FALSE(key.Open((path + L"\\missing").c_str(), HKEY_LOCAL_MACHINE, KEY_READ, false));
     EXPECT_EQ(key.GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(Sddl(L"CURRENT_USER\\" + path), before);
+    EXPECT_EQ(Sddl(L"MACHINE\\" + path), before);
     EXPECT_TRUE(trace.capture.lines.empty());
-    EXPECT_TRUE(key.Open((path + L"\\made").c_str(), HKEY_CURRENT_USER, KEY_ALL_ACCESS, true));
+    EXPECT_TRUE(key.Open((path + L"\\made").c_str(), HKEY_LOCAL_MACHINE, KEY_ALL_ACCESS, true));
     EXPECT_EQ(key.GetPath(), path + L"\\made");
     EXPECT_STREQ(CRegistry::RootName(HKEY_LOCAL_MACHINE), L"MACHINE");
     EXPECT_EQ(CRegistry::RootName(HKEY_CURRENT_CONFIG), nullptr);
@@ -75,22 +99,45 @@ TEST_F(Registry, RefusedKeysAreForcedOpenAndTreesDeleted) {
     std::wstring locked = path + L"\\locked";
     ASSERT_TRUE(Lock(locked));
     qlLib::CRegKeyHandle plain;
-    ASSERT_NE(::RegOpenKeyExW(HKEY_CURRENT_USER, locked.c_str(), 0, KEY_READ, plain.Receive()), ERROR_SUCCESS)
+    ASSERT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, locked.c_str(), 0, KEY_READ, plain.Receive()), ERROR_SUCCESS)
         << "the lock does not hold under this Wine";
     CRegistry key;
-    EXPECT_TRUE(key.Open(locked.c_str(), HKEY_CURRENT_USER, KEY_READ, false)) << key.GetLastError();
+    EXPECT_TRUE(key.Open(locked.c_str(), HKEY_LOCAL_MACHINE, KEY_READ, false)) << key.GetLastError();
     key.Close();
+    // An elevated process grants the administrators (and the system), never its bare user: the
+    // user's unelevated processes would share the grant.
+    const std::wstring granted = Sddl(L"MACHINE\\" + locked);
+    EXPECT_NE(granted.find(L";;;BA)"), std::wstring::npos) << granted;
+    EXPECT_EQ(granted.find(UserSid()), std::wstring::npos) << granted;
+    TARN::CGrantPrincipals system(qlLib::eToken_LocalSystem);
+    ASSERT_EQ(system.Count(), 1u);
+    EXPECT_TRUE(::IsWellKnownSid(system.At(0), WinLocalSystemSid));
+    TARN::CGrantPrincipals user(qlLib::eToken_User);
+    ASSERT_EQ(user.Count(), 1u);
+    EXPECT_EQ(user.At(0), nullptr);   // the process token: an ordinary user changes only its own
 
     // A tree with a locked key inside goes as a whole.
     ASSERT_TRUE(Lock(path + L"\\tree\\a\\sealed"));
-    ASSERT_TRUE(::RegCreateKeyExW(HKEY_CURRENT_USER, (path + L"\\tree\\b").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+    ASSERT_TRUE(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (path + L"\\tree\\b").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, qlLib::CRegKeyHandle().Receive(), nullptr) == ERROR_SUCCESS);
     CRegistry tree;
-    ASSERT_TRUE(tree.Open((path + L"\\tree").c_str(), HKEY_CURRENT_USER, KEY_ALL_ACCESS, false));
+    ASSERT_TRUE(tree.Open((path + L"\\tree").c_str(), HKEY_LOCAL_MACHINE, KEY_ALL_ACCESS, false));
     EXPECT_TRUE(tree.DeleteTree()) << tree.GetLastError();
     qlLib::CRegKeyHandle gone;
-    EXPECT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, (path + L"\\tree\\a").c_str(), 0, KEY_READ, gone.Receive()),
+    EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (path + L"\\tree\\a").c_str(), 0, KEY_READ, gone.Receive()),
               ERROR_FILE_NOT_FOUND);
+
+    // A key beside the product's (the system's, say) keeps its rights: never granted, never reset.
+    const std::wstring other = path + L"-other\\locked";
+    ASSERT_TRUE(Lock(other));
+    const std::wstring rights = Sddl(L"MACHINE\\" + other);
+    CRegistry refused;
+    EXPECT_FALSE(refused.Open(other.c_str(), HKEY_LOCAL_MACHINE, KEY_READ, false));
+    EXPECT_TRUE(FAILED(refused.ForceOpenKey(other.c_str(), HKEY_LOCAL_MACHINE, false)));
+    EXPECT_TRUE(FAILED(refused.EnsureOpen(HKEY_LOCAL_MACHINE, other.c_str(), false)));
+    EXPECT_EQ(Sddl(L"MACHINE\\" + other), rights);
+    EXPECT_FALSE(CRegistry::IsProductKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VelmorX"));
+    EXPECT_TRUE(CRegistry::IsProductKey(HKEY_LOCAL_MACHINE, L"software\\velmor\\Install"));
 }
 
 TEST(RebootFlag, AVolatileMarkerThatReplacesOlderOnes) {
