@@ -88,8 +88,7 @@ HRESULT CWinHTTPClient::InitializeAsyncFromURL(const wchar_t* url, IWinHTTPClien
         TraceError(L"callback can't be NULL for async operation");
         return E_INVALIDARG;
     }
-    m_callback = callback;
-    callback->AddRef();
+    m_callback = callback;   // the holder takes its own reference
     return InitializeUrl(url, true);
 }
 
@@ -134,9 +133,11 @@ HRESULT CWinHTTPClient::InitializeUrl(const wchar_t* url, bool asynchronous) {
 }
 
 HRESULT CWinHTTPClient::Initialize(const wchar_t* host, DWORD port, bool secure) {
+    // Outside the lock: closing a request waits for WinHTTP's closing notification, and the
+    // notification thread must not wait for this lock meanwhile.
+    Close();
     {
         qlLib::CCriticalSectionLock lock(m_lock);
-        Close();
         try {
             m_host = host ? host : L"";
         } catch (const std::bad_alloc&) {
@@ -152,6 +153,7 @@ HRESULT CWinHTTPClient::Initialize(const wchar_t* host, DWORD port, bool secure)
         }
         m_serverPort = port;
         m_secure = secure;
+        m_timeout = 2;
         m_asynchronous = false;
         m_useProxy = false;
     }
@@ -472,13 +474,20 @@ HRESULT CWinHTTPClient::Query(const void* body, DWORD length, HINTERNET& request
             TraceError(L"Could not set relaxed SSL requirements, WinHttpSetOption failed: 0x%08x", LastError());
     }
 
-    std::unique_ptr<CRequestContext> context(new (std::nothrow) CRequestContext());
+    CRequestRef context;
+    try {
+        context = std::make_shared<CRequestContext>();
+    } catch (const std::bad_alloc&) {
+    }
     if (!context) {
         TraceError(L"TARN::CWinHTTPClient::Query(688) : Failed to allocate memory for request context");
         CloseInternetHandle(handle);
         return E_OUTOFMEMORY;
     }
     context->requestId.swap(requestId);
+    context->owner = this;
+    // WinHTTP's own reference to the context, given back with the handle's closing notification.
+    CRequestRef* notified = nullptr;
     if (m_asynchronous) {
         if (!m_callback) {
             TraceError(L"callback can't be NULL for async operation");
@@ -486,9 +495,17 @@ HRESULT CWinHTTPClient::Query(const void* body, DWORD length, HINTERNET& request
             return E_INVALIDARG;
         }
         context->callback = m_callback;
-        m_callback->AddRef();
         context->closeEvent.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!context->closeEvent) TraceError(L"failed to create close event");
+        notified = new (std::nothrow) CRequestRef(context);
+        if (!notified) {
+            TraceError(L"TARN::CWinHTTPClient::Query(688) : Failed to allocate memory for request context");
+            CloseInternetHandle(handle);
+            return E_OUTOFMEMORY;
+        }
+        DWORD_PTR value = reinterpret_cast<DWORD_PTR>(notified);
+        if (!api->SetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value)))
+            TraceWarning(L"WinHttpSetOption(WINHTTP_OPTION_CONTEXT_VALUE) failed: %lu", ::GetLastError());
         if (api->SetStatusCallback(handle, &StatusCallback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0) ==
             WINHTTP_INVALID_STATUS_CALLBACK)
             TraceError(L"WinHttpSetStatusCallback call failed, ErrorCode=%lu", ::GetLastError());
@@ -497,14 +514,14 @@ HRESULT CWinHTTPClient::Query(const void* body, DWORD length, HINTERNET& request
         if (length > 0) context->body.assign(static_cast<const BYTE*>(body), static_cast<const BYTE*>(body) + length);
     } catch (const std::bad_alloc&) {
         TraceError(L"can't allocate optional memory");
-        CloseInternetHandle(handle);
+        CloseInternetHandle(handle);   // its closing notification gives WinHTTP's reference back
         return E_OUTOFMEMORY;
     }
     CRequestContext* added = context.get();
     {
         qlLib::CCriticalSectionLock lock(m_lock);
         try {
-            m_requests[handle] = std::move(context);
+            m_requests[handle] = context;
         } catch (const std::bad_alloc&) {
             TraceError(L"TARN::CWinHTTPClient::Query(757) : Couldn't add request to map %s", added->requestId.c_str());
             CloseInternetHandle(handle);
@@ -522,7 +539,7 @@ HRESULT CWinHTTPClient::Query(const void* body, DWORD length, HINTERNET& request
     void* data = added->body.empty() ? WINHTTP_NO_REQUEST_DATA : added->body.data();
     const DWORD size = static_cast<DWORD>(added->body.size());
     if (!api->SendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, size, size,
-                          reinterpret_cast<DWORD_PTR>(this))) {
+                          reinterpret_cast<DWORD_PTR>(notified))) {
         const DWORD error = ::GetLastError();
         TraceError(L"WinHttpSendRequest call failed, ErrorCode=%lu", error);
         CloseRequest(handle);
@@ -590,7 +607,17 @@ HRESULT CWinHTTPClient::GetResponse(HINTERNET request, qlLib::IDataStream* strea
     HRESULT hr = S_OK;
     try {
         std::vector<BYTE> buffer;
+        ULONGLONG total = 0;
         for (;;) {
+            if (DeadlinePassed()) {
+                TraceError(L"response not complete within its deadline: %I64u bytes read", total);
+                hr = FromWin32(ERROR_TIMEOUT);
+                break;
+            }
+            if (m_responseLimit && total >= m_responseLimit) {
+                TraceWarning(L"response cut at %lu bytes", m_responseLimit);
+                break;
+            }
             DWORD available = 0;
             if (!api->QueryDataAvailable(request, &available)) {
                 const DWORD error = ::GetLastError();
@@ -599,6 +626,8 @@ HRESULT CWinHTTPClient::GetResponse(HINTERNET request, qlLib::IDataStream* strea
                 break;
             }
             if (available == 0) break;
+            if (m_responseLimit && available > m_responseLimit - total)
+                available = static_cast<DWORD>(m_responseLimit - total);
             if (available > buffer.size()) buffer.resize(available);
             DWORD read = 0;
             if (!api->ReadData(request, buffer.data(), available, &read)) {
@@ -612,6 +641,7 @@ HRESULT CWinHTTPClient::GetResponse(HINTERNET request, qlLib::IDataStream* strea
                 hr = E_FAIL;
                 break;
             }
+            total += read;
         }
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
@@ -642,24 +672,37 @@ void CWinHTTPClient::CloseInternetHandle(HINTERNET& handle) {
 }
 
 void CWinHTTPClient::CloseRequest(HINTERNET request) {
-    HANDLE closed = nullptr;
+    CRequestRef context;
     {
         qlLib::CCriticalSectionLock lock(m_lock);
         auto it = m_requests.find(request);
         if (it == m_requests.end() || it->second->closing) return;
-        // Kept in the map while WinHTTP may still report on it: its closing notification
-        // signals the event.
         it->second->closing = true;
-        closed = it->second->closeEvent.Get();
+        context = it->second;
+    }
+    {
+        // Waits for a notification that is running this client's code; none starts afterwards.
+        qlLib::CCriticalSectionLock notify(context->notifyLock);
+        context->owner = nullptr;
     }
     HINTERNET handle = request;
     CloseInternetHandle(handle);
-    if (m_asynchronous && closed) {
+    if (m_asynchronous && context->closeEvent) {
+        // Only a courtesy now: WinHTTP keeps its own reference until the closing notification.
         const DWORD wait = m_timeout == -1 ? INFINITE : static_cast<DWORD>(m_timeout) * 1000 + 500;
-        ::WaitForSingleObject(closed, wait);
+        ::WaitForSingleObject(context->closeEvent.Get(), wait);
     }
     qlLib::CCriticalSectionLock lock(m_lock);
     m_requests.erase(request);
+}
+
+void CWinHTTPClient::SetDeadline(DWORD milliseconds) {
+    m_hasDeadline = milliseconds != 0;
+    m_deadline = ::GetTickCount() + milliseconds;
+}
+
+bool CWinHTTPClient::DeadlinePassed() const {
+    return m_hasDeadline && static_cast<LONG>(::GetTickCount() - m_deadline) >= 0;
 }
 
 void CWinHTTPClient::Close() {
@@ -678,32 +721,33 @@ void CWinHTTPClient::Close() {
 
 void CALLBACK CWinHTTPClient::StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
                                              DWORD length) {
-    CWinHTTPClient* client = reinterpret_cast<CWinHTTPClient*>(context);
-    if (!client) {
+    CRequestRef* notified = reinterpret_cast<CRequestRef*>(context);
+    if (!notified || !*notified) {
         TraceError(L"Class Object pointer is NULL");
         return;
     }
-    client->OnStatus(handle, status, information, length);
-}
-
-void CWinHTTPClient::OnStatus(HINTERNET request, DWORD status, LPVOID information, DWORD length) {
-    const CWinHttpApi* api = CWinHttpApi::Get();
-    CRequestContext* context = nullptr;
-    {
-        qlLib::CCriticalSectionLock lock(m_lock);
-        auto it = m_requests.find(request);
-        if (it == m_requests.end()) {
-            TraceError(L"Handle is not valid");
-            return;
-        }
-        context = it->second.get();
-    }
+    const CRequestRef request = *notified;
     if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        // The last notification of the handle: WinHTTP's reference goes with it.
         TraceInfo(L"Received WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING");
-        qlLib::CCriticalSectionLock lock(context->closeLock);
-        if (context->closeEvent) ::SetEvent(context->closeEvent.Get());
+        {
+            qlLib::CCriticalSectionLock lock(request->closeLock);
+            if (request->closeEvent) ::SetEvent(request->closeEvent.Get());
+        }
+        delete notified;
         return;
     }
+    qlLib::CCriticalSectionLock notify(request->notifyLock);
+    if (!request->owner) {
+        TraceError(L"Handle is not valid");
+        return;
+    }
+    request->owner->OnStatus(handle, request.get(), status, information, length);
+}
+
+void CWinHTTPClient::OnStatus(HINTERNET request, CRequestContext* context, DWORD status, LPVOID information,
+                              DWORD length) {
+    const CWinHttpApi* api = CWinHttpApi::Get();
     IWinHTTPClientCallback* callback = context->callback.Get();
     if (!callback) {
         TraceError(L"Callback pointer is NULL");
@@ -761,6 +805,10 @@ void CWinHTTPClient::OnStatus(HINTERNET request, DWORD status, LPVOID informatio
             break;
         }
         const size_t used = context->response.size();
+        if (m_responseLimit && used + available > m_responseLimit) {
+            TraceError(L"response larger than %lu bytes: not read further", m_responseLimit);
+            break;
+        }
         try {
             context->response.resize(used + available, 0);
         } catch (const std::bad_alloc&) {

@@ -62,9 +62,16 @@ public:
     void SetDisableKeepAlive(bool disable) { m_disableKeepAlive = disable; }
     void SetRelaxedCertificates(bool relaxed) { m_relaxedCertificates = relaxed; }
     void SetIdentityHeaders(bool send) { m_identityHeaders = send; }
-    // Seconds for resolving, connecting, sending and receiving; -1 for no limit. Takes effect
-    // with the next Initialize.
+    // Seconds for resolving, connecting, sending and receiving; -1 for no limit. Initialize
+    // resets it to 2 seconds; it takes effect when a session is opened (an asynchronous
+    // initialisation opens its own after Initialize).
     void SetTimeout(LONG seconds) { m_timeout = seconds; }
+    // Most body bytes a response may deliver: a synchronous read stops there and keeps what it
+    // has, an asynchronous one reports an error. 0 for no limit.
+    void SetResponseLimit(DWORD bytes) { m_responseLimit = bytes; }
+    // A synchronous response read that is still going after this many milliseconds from now
+    // fails with ERROR_TIMEOUT; every single wait is further bounded by the time-out. 0 for none.
+    void SetDeadline(DWORD milliseconds);
     bool SetUserAgentSuffix(const wchar_t* suffix);
 
     bool IsSecure() const { return m_secure; }
@@ -72,6 +79,9 @@ public:
     const std::wstring& UserAgent() const { return m_userAgent; }
 
 private:
+    // Shared by the client's map and, in asynchronous mode, by WinHTTP, which holds its own
+    // reference until the handle's closing notification: a notification never meets a freed
+    // context, and none reaches the client once it let the request go (owner is then null).
     struct CRequestContext {
         qlLib::CComPtr<IWinHTTPClientCallback> callback;
         std::vector<BYTE> response;
@@ -80,7 +90,11 @@ private:
         qlLib::CCriticalSection closeLock;
         bool closing = false;
         std::wstring requestId;
+        // Held while a notification runs the client's code; taken to clear owner.
+        qlLib::CCriticalSection notifyLock;
+        CWinHTTPClient* owner = nullptr;
     };
+    using CRequestRef = std::shared_ptr<CRequestContext>;
 
     HRESULT InitializeUrl(const wchar_t* url, bool asynchronous);
     HRESULT InitializeWinHttp();
@@ -90,11 +104,12 @@ private:
     HRESULT MakeRequestId(std::wstring& requestId);
     void AddIdentityHeaders(HINTERNET request, const std::wstring& requestId);
     CRequestContext* FindRequest(HINTERNET request);
+    bool DeadlinePassed() const;
     void CloseInternetHandle(HINTERNET& handle);
 
     static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
                                         DWORD length);
-    void OnStatus(HINTERNET request, DWORD status, LPVOID information, DWORD length);
+    void OnStatus(HINTERNET request, CRequestContext* context, DWORD status, LPVOID information, DWORD length);
 
     bool m_asynchronous = false;
     bool m_useProxy = false;
@@ -116,11 +131,14 @@ private:
     DWORD m_proxyPort = 0;
     DWORD m_serverPort = INTERNET_DEFAULT_HTTP_PORT;
     LONG m_timeout = 2;
+    DWORD m_responseLimit = 0;
+    bool m_hasDeadline = false;
+    DWORD m_deadline = 0;   // tick count
     qlLib::CCriticalSection m_lock;
     std::wstring m_serviceName;
     HINTERNET m_session = nullptr;
     HINTERNET m_connection = nullptr;
-    std::map<HINTERNET, std::unique_ptr<CRequestContext>> m_requests;
+    std::map<HINTERNET, CRequestRef> m_requests;
     bool m_secure = false;
     qlLib::CComPtr<IWinHTTPClientCallback> m_callback;
 };

@@ -246,6 +246,10 @@ protected:
     virtual bool SessionHasUserToken(DWORD session, DWORD& firstError);
     virtual HRESULT LaunchInSession(DWORD session, const std::wstring& command);
 
+    // How long the failure ping may take, both servers together; after that the run goes on
+    // without it.
+    DWORD m_pingDeadlineMs = 30000;
+
 private:
     // Starts the elevated copy ("runas") on a thread of its own and waits for it to end.
     class CRelaunchThread : public qlLib::CWorkerThread {
@@ -302,6 +306,8 @@ private:
     std::wstring m_installCache;
     std::wstring m_logFolder;
     std::wstring m_tempFolder;
+    // The common application data folder the log and temp folders lie below.
+    std::wstring m_dataRoot;
     std::wstring m_productId;
     std::wstring m_mediaPath;
     std::wstring m_isolationGuid;

@@ -1,6 +1,7 @@
 // The failure status ping: the first failure of a run reported once to the statistics server,
 // all facts in the query string, followed by a request token.
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -72,6 +73,60 @@ void ReadVersionStrings(std::wstring& product, std::wstring& version) {
     }
 }
 
+// Statistics servers answer with a few bytes; nothing more is read.
+const DWORD kMaxPingResponse = 4096;
+// Time left for a read under way when the deadline passes (twice the client's time-out).
+const DWORD kPingGraceMs = 4000;
+
+struct CPingJob {
+    std::wstring query;
+    DWORD deadlineMs = 0;
+};
+
+DWORD WINAPI RunPing(LPVOID parameter) {
+    std::unique_ptr<std::shared_ptr<CPingJob>> holder(static_cast<std::shared_ptr<CPingJob>*>(parameter));
+    const std::shared_ptr<CPingJob> job = *holder;
+    const DWORD start = ::GetTickCount();
+    CWinHTTPClient client;
+    client.SetDisableKeepAlive(true);
+    for (bool production : {false, true}) {
+        const DWORD spent = ::GetTickCount() - start;
+        if (spent >= job->deadlineMs) {
+            TraceError(L"CInstallManager::SendPing : deadline of %lu ms passed", job->deadlineMs);
+            return 0;
+        }
+        std::wstring endpoint, url;
+        if (!CUtils::GetStatisticsEndpoint(production, endpoint) ||
+            !qlLib::FormatString(url, L"%s%s", endpoint.c_str(), job->query.c_str()))
+            return 0;
+        HRESULT hr = client.InitializeFromURL(url.c_str());
+        if (FAILED(hr)) {
+            TraceError(L"CInstallManager::SendPing(3897) : Initializing winhttpclient failed: 0x%08x", hr);
+            return 0;
+        }
+        client.SetResponseLimit(kMaxPingResponse);
+        client.SetDeadline(job->deadlineMs - spent);
+        HINTERNET request = nullptr;
+        if (FAILED(client.Query(nullptr, 0, request))) continue;
+        DWORD status = 0;
+        hr = client.GetStatus(request, status);
+        if (FAILED(hr)) {
+            client.CloseRequest(request);
+            continue;
+        }
+        TraceInfo(L"GetStatus returned %lu", status);
+        if (status >= 500 && status <= 505) {
+            TraceInfo(L"server found but ping aborted");
+        } else {
+            qlLib::CComPtr<qlLib::IDataStream> response;
+            client.GetResponseInMemory(request, response.Receive());
+        }
+        client.CloseRequest(request);
+        return 0;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void CInstallManager::SendPing(int hint, HRESULT result, DWORD count) {
@@ -125,36 +180,27 @@ void CInstallManager::SendPing(int hint, HRESULT result, DWORD count) {
         return;
     }
 
-    CWinHTTPClient client;
-    client.SetDisableKeepAlive(true);
-    for (bool production : {false, true}) {
-        std::wstring endpoint, url;
-        if (!CUtils::GetStatisticsEndpoint(production, endpoint) ||
-            !qlLib::FormatString(url, L"%s%s", endpoint.c_str(), query.c_str()))
-            return;
-        HRESULT hr = client.InitializeFromURL(url.c_str());
-        if (FAILED(hr)) {
-            TraceError(L"CInstallManager::SendPing(3897) : Initializing winhttpclient failed: 0x%08x", hr);
-            return;
-        }
-        HINTERNET request = nullptr;
-        if (FAILED(client.Query(nullptr, 0, request))) continue;
-        DWORD status = 0;
-        hr = client.GetStatus(request, status);
-        if (FAILED(hr)) {
-            client.CloseRequest(request);
-            continue;
-        }
-        TraceInfo(L"GetStatus returned %lu", status);
-        if (status >= 500 && status <= 505) {
-            TraceInfo(L"server found but ping aborted");
-        } else {
-            qlLib::CComPtr<qlLib::IDataStream> response;
-            client.GetResponseInMemory(request, response.Receive());
-        }
-        client.CloseRequest(request);
+    // The network part runs on a thread of its own: however a server behaves (headers one byte
+    // at a time, a body that never ends), this run waits no longer than the deadline. A thread
+    // still stuck then is left behind; it owns everything it uses and ends with the process.
+    std::shared_ptr<CPingJob>* job = nullptr;
+    try {
+        job = new std::shared_ptr<CPingJob>(std::make_shared<CPingJob>());
+        (*job)->query.swap(query);
+        (*job)->deadlineMs = m_pingDeadlineMs;
+    } catch (const std::bad_alloc&) {
+        delete job;
         return;
     }
+    qlLib::CKernelHandle thread(::CreateThread(nullptr, 0, &RunPing, job, 0, nullptr));
+    if (!thread) {
+        delete job;
+        TraceError(L"CInstallManager::SendPing : no thread for the ping (%lu)", ::GetLastError());
+        return;
+    }
+    // The thread checks the deadline between reads; this wait allows for its last read.
+    if (::WaitForSingleObject(thread.Get(), m_pingDeadlineMs + kPingGraceMs) != WAIT_OBJECT_0)
+        TraceError(L"CInstallManager::SendPing : no answer within %lu ms, ping given up", m_pingDeadlineMs);
 }
 
 }  // namespace TARN

@@ -12,6 +12,7 @@
 #include "package/FileDataExtender.h"
 #include "runtime/Crc32.h"
 #include "runtime/RegKey.h"
+#include "stub/InstallManager.h"
 #include "support/LocalHttpServer.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
@@ -207,4 +208,19 @@ TEST_F(FailurePing, AnEngineFailureIsReportedOnceEvenWhenTheRunMeetsItTwice) {
     ScriptEngine("[Engine]\r\n");
     EXPECT_EQ(Run(setup, L"/qn"), 0u);
     EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST_F(FailurePing, AServerThatNeverAnswersCannotHoldTheRun) {
+    // Headers that never end, one byte a second: no single wait reaches the client's time-out.
+    CLocalHttpServer slow;
+    ASSERT_TRUE(slow.Start());
+    slow.Trickle("HTTP/1.1 200 OK\r\nX-Slow: ", 1000);
+    ASSERT_TRUE(PointStatisticsServersAt(slow.Host(), slow.Host()));
+    struct CShortDeadline : TARN::CInstallManager {
+        CShortDeadline() { m_pingDeadlineMs = 3000; }
+    } run;
+    const DWORD start = ::GetTickCount();
+    run.SendPing(6, static_cast<HRESULT>(0x80047D72), 0);
+    EXPECT_LT(::GetTickCount() - start, 3000u + 4000u + 1500u);
+    EXPECT_EQ(slow.Requests().size(), 1u);
 }

@@ -63,6 +63,12 @@ void CLocalHttpServer::Respond(int status, const std::string& body) {
     m_body = body;
 }
 
+void CLocalHttpServer::Trickle(const std::string& head, DWORD interval) {
+    qlLib::CCriticalSectionLock lock(m_lock);
+    m_trickleHead = head;
+    m_trickleInterval = interval;
+}
+
 std::vector<CLocalHttpServer::CRequest> CLocalHttpServer::Requests() {
     qlLib::CCriticalSectionLock lock(m_lock);
     return m_requests;
@@ -141,12 +147,23 @@ void CLocalHttpServer::Handle(UINT_PTR connection) {
     request.headers = data.substr(lineEnd + 2, headerEnd - lineEnd - 2);
     request.body = data.substr(headerEnd + 4, contentLength);
     int status;
-    std::string body;
+    std::string body, trickle;
+    DWORD interval;
     {
         qlLib::CCriticalSectionLock lock(m_lock);
         m_requests.push_back(request);
         status = m_status;
         body = m_body;
+        trickle = m_trickleHead;
+        interval = m_trickleInterval;
+    }
+    if (interval) {
+        if (::send(connection, trickle.data(), static_cast<int>(trickle.size()), 0) <= 0) return;
+        while (!m_stop) {
+            ::Sleep(interval);
+            if (::send(connection, "x", 1, 0) != 1) return;
+        }
+        return;
     }
     const std::string response = "HTTP/1.1 " + std::to_string(status) + " Test\r\nContent-Length: " +
                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;

@@ -32,6 +32,9 @@ public:
     std::wstring Host() const;
     // The answer to the requests from now on.
     void Respond(int status, const std::string& body);
+    // From now on answers with head, then one byte more every interval, until the client goes or
+    // the server ends: a server that never finishes.
+    void Trickle(const std::string& head, DWORD interval);
     std::vector<CRequest> Requests();
     // Whether n requests came within the time.
     bool WaitForRequests(size_t n, DWORD milliseconds);
@@ -51,6 +54,8 @@ private:
     qlLib::CCriticalSection m_lock;
     int m_status = 200;
     std::string m_body;
+    std::string m_trickleHead;
+    DWORD m_trickleInterval = 0;
     std::vector<CRequest> m_requests;
 };
 

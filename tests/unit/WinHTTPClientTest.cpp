@@ -227,6 +227,39 @@ TEST_F(WinHTTPClient, AsynchronousRequestsReportToTheirCallback) {
     EXPECT_EQ(server.Requests()[0].body, "abc");
 }
 
+TEST_F(WinHTTPClient, AResponseEndsAtItsLimitAndByItsDeadline) {
+    // Megabytes where a few bytes are expected: the read stops at the limit with what it has.
+    server.Respond(200, std::string(4 << 20, 'x'));
+    {
+        CWinHTTPClient client;
+        ASSERT_EQ(client.InitializeFromURL(Url(L"/big").c_str()), S_OK);
+        client.SetResponseLimit(4096);
+        HINTERNET request = nullptr;
+        ASSERT_EQ(client.Query(nullptr, 0, request), S_OK);
+        DWORD status = 0;
+        ASSERT_EQ(client.GetStatus(request, status), S_OK);
+        qlLib::CComPtr<qlLib::IDataStream> body;
+        ASSERT_EQ(client.GetResponseInMemory(request, body.Receive()), S_OK);
+        ULONGLONG size = 0;
+        ASSERT_TRUE(body && body->GetSize(&size));
+        EXPECT_EQ(size, 4096u);
+    }
+    // A body promised at 100 MB that comes one byte a second: given up at the deadline, although
+    // no single wait ever reaches the time-out.
+    server.Trickle("HTTP/1.1 200 OK\r\nContent-Length: 104857600\r\n\r\n", 1000);
+    CWinHTTPClient client;
+    ASSERT_EQ(client.InitializeFromURL(Url(L"/slow").c_str()), S_OK);
+    client.SetDeadline(3000);
+    HINTERNET request = nullptr;
+    ASSERT_EQ(client.Query(nullptr, 0, request), S_OK);
+    DWORD status = 0;
+    ASSERT_EQ(client.GetStatus(request, status), S_OK);
+    const DWORD start = ::GetTickCount();
+    qlLib::CComPtr<qlLib::IDataStream> body;
+    EXPECT_EQ(client.GetResponseInMemory(request, body.Receive()), HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+    EXPECT_LT(::GetTickCount() - start, 6000u);
+}
+
 TEST(StatusPing, TheTokenInterleavesTheQuerysCrcAndTheTime) {
     const std::wstring query = L"?module=9003&error=7";
     const std::string narrow(query.begin(), query.end());
