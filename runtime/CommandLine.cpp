@@ -60,6 +60,43 @@ bool CCommandLine::Parse(const wchar_t* commandLine, const wchar_t* switchChars)
     }
 }
 
+bool CCommandLine::ReplaceSwitch(std::wstring& line, const wchar_t* name, const wchar_t* replacement,
+                                 const wchar_t* switchChars) {
+    if (!name || !*name || !replacement || !switchChars) return true;
+    try {
+        std::wstring out;
+        out.reserve(line.size());
+        const size_t n = line.size();
+        size_t i = 0;
+        bool quoted = false;
+        while (i < n) {
+            if (line[i] == L' ' || quoted) {
+                if (line[i] == L'"') quoted = false;
+                out.push_back(line[i++]);
+                continue;
+            }
+            size_t end = i;
+            while (end < n && line[end] != L' ') ++end;
+            std::wstring token = line.substr(i, end - i);
+            if (token[0] == L'"') {
+                // A quoted token runs to its closing quote, spaces and all: never a switch.
+                quoted = token.size() == 1 || token.back() != L'"';
+                out += token;
+            } else if (token.size() > 1 && std::wcschr(switchChars, token[0]) &&
+                       EqualsNoCase(token.c_str() + 1, name)) {
+                out += replacement;
+            } else {
+                out += token;
+            }
+            i = end;
+        }
+        line.swap(out);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 bool CCommandLine::IsSwitchEntry(size_t index, const wchar_t* name) const {
     const CEntry& entry = m_entries[index];
     return entry.isSwitch && EqualsNoCase(entry.text.c_str(), name);

@@ -34,6 +34,12 @@ public:
 
     const std::vector<CEntry>& Entries() const { return m_entries; }
 
+    // Replaces, in a raw command line, every unquoted token that is the switch name (any case)
+    // after any of the switch characters with replacement, as Has would see it. False only when
+    // memory runs out.
+    static bool ReplaceSwitch(std::wstring& line, const wchar_t* name, const wchar_t* replacement,
+                              const wchar_t* switchChars = L"/-");
+
 private:
     bool IsSwitchEntry(size_t index, const wchar_t* name) const;
     std::vector<CEntry> m_entries;

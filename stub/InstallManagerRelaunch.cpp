@@ -44,9 +44,10 @@ HRESULT CInstallManager::RunOnceRelaunch(bool& handled) {
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    // Matched in any case, as the switch itself is: a "/runonce" left in place would make the
-    // copy relaunch itself again, and its copy, without end.
-    if (!qlLib::ReplaceAll(parameters, L"/RUNONCE", L"/RODONE", true)) return E_OUTOFMEMORY;
+    // Matched as the switch itself is, in any case and after either switch character: a
+    // "/runonce" or "-RUNONCE" left in place would make the copy relaunch itself again, and its
+    // copy, without end.
+    if (!qlLib::CCommandLine::ReplaceSwitch(parameters, L"RUNONCE", L"/RODONE")) return E_OUTOFMEMORY;
 
     qlLib::CCommandLine commandLine;
     commandLine.Parse();

@@ -90,7 +90,8 @@ HRESULT CInstallManager::ShowRebootTray() {
 
 bool CInstallManager::LaunchTrayInActiveSessions(const std::wstring& program, const std::wstring& parameters) {
     std::wstring command;
-    if (!qlLib::FormatString(command, L"%s %s", program.c_str(), parameters.c_str())) {
+    // Quoted: an unquoted "C:\Program Files (x86)\..." would be tried as "C:\Program.exe" first.
+    if (!qlLib::FormatString(command, L"\"%s\" %s", program.c_str(), parameters.c_str())) {
         TraceError(L"Unable to create command line");
         return false;
     }

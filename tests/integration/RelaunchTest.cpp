@@ -82,9 +82,9 @@ TEST_F(Relaunch, ARunOnceStartRelaunchesAsRodoneWithTheEntrysPath) {
     ASSERT_TRUE(key.SetString(L"PATH", path));
     key.Close();
 
-    // The lower-case switch selects the relaunch and is replaced as well: left in place it would
-    // make every copy relaunch once more.
-    for (const wchar_t* selector : {L"/RUNONCE", L"/runonce"}) {
+    // Any case and either switch character select the relaunch and are replaced as well: left in
+    // place the switch would make every copy relaunch once more.
+    for (const wchar_t* selector : {L"/RUNONCE", L"/runonce", L"-RunOnce"}) {
         const size_t runs = product.CountInLog(L"MiniStub: Returned");
         EXPECT_EQ(Run(setup, std::wstring(selector) + L" /PRODID " + entry + L" /qn"), 0u) << selector;
         ASSERT_TRUE(WaitForRuns(runs + 1)) << selector;

@@ -66,9 +66,10 @@ TEST(TraySessions, EverySessionWithAUserOnceNeverSessionZero) {
         CScriptedSessions run;
         run.console = 1;
         run.interactive = {1, 3};
-        EXPECT_TRUE(run.LaunchTrayInActiveSessions(L"C:\\cache\\InstStub.exe", L"/TRAYONLY"));
+        EXPECT_TRUE(run.LaunchTrayInActiveSessions(L"C:\\Program Files (x86)\\cache\\InstStub.exe", L"/TRAYONLY"));
         EXPECT_EQ(run.launched, (std::vector<DWORD>{1, 3}));
-        EXPECT_EQ(run.command, L"C:\\cache\\InstStub.exe /TRAYONLY");
+        // Quoted, or "C:\Program.exe" would be started in the user's session.
+        EXPECT_EQ(run.command, L"\"C:\\Program Files (x86)\\cache\\InstStub.exe\" /TRAYONLY");
     }
     {
         // Services' session 0 is never used; a session without a user is skipped.
