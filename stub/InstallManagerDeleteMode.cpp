@@ -11,10 +11,12 @@
 
 #include "package/InstallUnpacker.h"
 #include "package/KeyValueCollectionImpl.h"
+#include "runtime/NoLinkFile.h"
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
+#include "system/OwnFolder.h"
 #include "system/Utils.h"
 
 namespace TARN {
@@ -28,6 +30,9 @@ const DWORD kKeyEmptyFolders = 20516;    // the installer root, whose empty fold
 
 // Success variant of the engine result after which a missing or busy cached stub is no failure.
 const HRESULT kEngineResultFollowUp = static_cast<HRESULT>(0x00047C01);
+
+// The folder made for the copy: this prefix and a number, in the temp folder.
+const wchar_t kStagingPrefix[] = L"VelmorRemoval-";
 
 bool FolderExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -85,12 +90,19 @@ bool CInstallManager::SetupAndLaunchRemovalProcess(const std::wstring& folder) {
 
     srand(static_cast<unsigned>(time(nullptr)));
     const int number = rand();
+    // The copy goes into a folder of a new name that only SYSTEM and the administrators may
+    // write in (when this run has those rights): nobody can swap the copy before it starts.
+    std::wstring staging;
+    const HRESULT staged = temp.empty() ? E_FAIL : COwnFolder().CreateFresh(temp, kStagingPrefix, COwnFolder::eReaders_None, staging);
+    if (FAILED(staged))
+        TraceError(L"CInstallManager::SetupAndLaunchRemovalProcess : no folder for the copy in %s (0x%08x)",
+                   temp.c_str(), staged);
     if (!qlLib::FormatString(name, L"%s_%s_%d.exe", m_isolationGuid.c_str(), m_productId.c_str(), number) ||
-        !qlLib::JoinPath(target, temp, name))
+        !qlLib::JoinPath(target, staging, name))
         return false;
 
-    if (!::CopyFileW(source.c_str(), target.c_str(), FALSE)) {
-        const DWORD error = ::GetLastError();
+    if (FAILED(staged) || !::CopyFileW(source.c_str(), target.c_str(), TRUE) || !qlLib::IsPlainFileAt(target)) {
+        const DWORD error = FAILED(staged) ? ERROR_PATH_NOT_FOUND : ::GetLastError();
         TraceError(L"CInstallManager::SetupAndLaunchRemovalProcess(3153) : CopyFile failed (%s -> %s): %lu",
                    source.c_str(), target.c_str(), error);
         if (m_engineResult == kEngineResultFollowUp &&
@@ -178,9 +190,15 @@ void CInstallManager::HandleDeleteMode() {
 
     TraceInfo(L"deleting folder: %s", folder.c_str());
     CUtils::DeleteFolder(folder.c_str(), false, false);
-    // This copy is running and cannot go now: it goes at the next restart.
+    // This copy is running and cannot go now: it goes at the next restart, and so does the
+    // folder made for it.
     TraceInfo(L"deleting file: %s", m_ownPath.Path().c_str());
     CUtils::DeleteFileW(m_ownPath.Path().c_str(), true);
+    std::wstring staging = m_ownPath.DriveAndFolder();
+    qlLib::RemoveTrailingBackslashes(staging);
+    const size_t slash = staging.find_last_of(L'\\');
+    if (slash != std::wstring::npos && staging.compare(slash + 1, wcslen(kStagingPrefix), kStagingPrefix) == 0)
+        ::MoveFileExW(staging.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 
     for (int retry = 0; retry < 4 && FolderExists(folder); ++retry) {
         TraceWarning(L"folder still exists, sleep 0.5 seconds and try again");

@@ -10,12 +10,14 @@
 #include "runtime/FolderUtils.h"
 #include "runtime/Isolation.h"
 #include "runtime/LanguageInfo.h"
+#include "runtime/NoLinkFile.h"
 #include "runtime/PathExpansion.h"
 #include "runtime/PathUtils.h"
 #include "runtime/ResourceModuleLocator.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
+#include "system/OwnFolder.h"
 #include "system/Utils.h"
 
 namespace TARN {
@@ -232,7 +234,9 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
         else
             languages[1] = L"09\\01";
 
-        qlLib::CreateFolderTree(folder, nullptr);
+        // A folder of the installer's own: the module is loaded from there.
+        const HRESULT made = COwnFolder().Ensure(temp, folder, COwnFolder::eReaders_None);
+        if (FAILED(made)) return made;
         for (const std::wstring& language : languages) {
             CUtils::DeleteFileW(path.c_str(), true);
             std::wstring item;
@@ -240,7 +244,8 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
             CResourceUnpacker unpacker;
             if (qlLib::JoinPath(item, language, kLanguageModuleName) && unpacker.SetItemPath(item.c_str()))
                 hr = unpacker.ExtractFile(m_ownPath.Path().c_str(), path.c_str());
-            if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return S_OK;
+            // Only a plain file where it was written is used: never one a link leads to.
+            if (qlLib::IsPlainFileAt(path)) return S_OK;
             TraceInfo(L"ExtractResource returned 0x%08x", hr);
         }
     } catch (const std::bad_alloc&) {

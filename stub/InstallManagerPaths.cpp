@@ -12,6 +12,7 @@
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
 #include "system/EnsureAccess.h"
+#include "system/OwnFolder.h"
 #include "system/Utils.h"
 
 namespace TARN {
@@ -46,6 +47,13 @@ HRESULT CInstallManager::InitializePaths() {
 
     if (!qlLib::JoinPath(m_logFolder, common, L"Logs") || !SetStreamString(eStreamKey_LogRoot, m_logFolder))
         return E_OUTOFMEMORY;
+    try {
+        m_dataRoot = common;
+        const size_t slash = m_dataRoot.find_last_of(L'\\');
+        m_dataRoot.erase(slash == std::wstring::npos ? 0 : slash);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 
     // The folder of a delete-mode run is chosen by the run that started it: both logs end up
     // together. Every other run gets a folder of its own.
@@ -69,7 +77,16 @@ HRESULT CInstallManager::InitializePaths() {
 }
 
 HRESULT CInstallManager::CreateDirectories() {
-    HRESULT hr = EnsureCreateDirectory(m_logFolder);
+    // Logs, dumps and the engine's temp folder lie where ordinary users may create folders: they
+    // are made the installer's own before anything is written there.
+    // A folder named on a delete-mode run's command line elsewhere is the starter's business.
+    COwnFolder own;
+    const bool below = !m_dataRoot.empty() && m_logFolder.size() > m_dataRoot.size() + 1 &&
+                       m_logFolder[m_dataRoot.size()] == L'\\' &&
+                       ::CompareStringOrdinal(m_logFolder.c_str(), static_cast<int>(m_dataRoot.size()),
+                                              m_dataRoot.c_str(), static_cast<int>(m_dataRoot.size()), TRUE) == CSTR_EQUAL;
+    HRESULT hr = below ? own.Ensure(m_dataRoot, m_logFolder, COwnFolder::eReaders_Users)
+                       : EnsureCreateDirectory(m_logFolder);
     if (FAILED(hr)) {
         TraceError(L"CInstallManager::CreateDirectories(1426) : failed to create directory (%s) (0x%08x)",
                    m_logFolder.c_str(), hr);
@@ -80,6 +97,15 @@ HRESULT CInstallManager::CreateDirectories() {
     TraceInfo(L"base install folder: %s", m_baseInstallFolder.c_str());
     TraceInfo(L"install log folder: %s", m_logFolder.c_str());
     TraceInfo(L"install temp folder: %s", m_tempFolder.c_str());
+
+    if (!m_dataRoot.empty()) {
+        hr = own.Ensure(m_dataRoot, m_tempFolder, COwnFolder::eReaders_None);
+        if (FAILED(hr)) {
+            TraceError(L"CInstallManager::CreateDirectories : failed to create directory (%s) (0x%08x)",
+                       m_tempFolder.c_str(), hr);
+            return hr;
+        }
+    }
 
     hr = EnsureCreateDirectory(m_baseInstallFolder);
     if (FAILED(hr)) {

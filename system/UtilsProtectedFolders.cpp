@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/Handles.h"
+#include "runtime/NoLinkFile.h"
 #include "runtime/RegistryRead.h"
 #include "runtime/Trace.h"
 #include "system/Utils.h"
@@ -19,26 +20,27 @@ struct CProtectedFolder {
     int csidl;                 // -1: none
     const wchar_t* regValue;   // under HKLM "SOFTWARE\Microsoft\Windows\CurrentVersion"; null: none
     std::wstring path;         // lower case, without leading and trailing backslashes; empty: unresolved
+    std::wstring finalPath;    // the same for where the folder really is (links followed); may be empty
 };
 
 // Built once, on first use, and kept for the life of the process.
 CProtectedFolder g_folders[] = {
-    {&FOLDERID_System, CSIDL_SYSTEM, nullptr, {}},
-    {&FOLDERID_SystemX86, CSIDL_SYSTEMX86, nullptr, {}},
-    {&FOLDERID_ProgramFilesX64, CSIDL_PROGRAM_FILES, L"ProgramFilesDir", {}},
-    {&FOLDERID_ProgramFilesX86, CSIDL_PROGRAM_FILESX86, L"ProgramFilesDir (x86)", {}},
-    {&FOLDERID_ProgramFilesCommonX64, CSIDL_PROGRAM_FILES_COMMON, L"CommonFilesDir", {}},
-    {&FOLDERID_ProgramFilesCommonX86, CSIDL_PROGRAM_FILES_COMMONX86, L"CommonFilesDir (x86)", {}},
-    {&FOLDERID_Desktop, CSIDL_DESKTOPDIRECTORY, nullptr, {}},
-    {&FOLDERID_PublicDesktop, CSIDL_COMMON_DESKTOPDIRECTORY, nullptr, {}},
-    {&FOLDERID_Windows, CSIDL_WINDOWS, nullptr, {}},
-    {&FOLDERID_RoamingAppData, CSIDL_APPDATA, nullptr, {}},
-    {&FOLDERID_ProgramData, CSIDL_COMMON_APPDATA, nullptr, {}},
-    {&FOLDERID_Documents, CSIDL_PERSONAL, nullptr, {}},
-    {&FOLDERID_PublicDocuments, CSIDL_COMMON_DOCUMENTS, nullptr, {}},
-    {&FOLDERID_CommonPrograms, CSIDL_COMMON_PROGRAMS, nullptr, {}},
-    {&FOLDERID_Programs, CSIDL_PROGRAMS, nullptr, {}},
-    {&FOLDERID_UserProfiles, -1, nullptr, {}},
+    {&FOLDERID_System, CSIDL_SYSTEM, nullptr, {}, {}},
+    {&FOLDERID_SystemX86, CSIDL_SYSTEMX86, nullptr, {}, {}},
+    {&FOLDERID_ProgramFilesX64, CSIDL_PROGRAM_FILES, L"ProgramFilesDir", {}, {}},
+    {&FOLDERID_ProgramFilesX86, CSIDL_PROGRAM_FILESX86, L"ProgramFilesDir (x86)", {}, {}},
+    {&FOLDERID_ProgramFilesCommonX64, CSIDL_PROGRAM_FILES_COMMON, L"CommonFilesDir", {}, {}},
+    {&FOLDERID_ProgramFilesCommonX86, CSIDL_PROGRAM_FILES_COMMONX86, L"CommonFilesDir (x86)", {}, {}},
+    {&FOLDERID_Desktop, CSIDL_DESKTOPDIRECTORY, nullptr, {}, {}},
+    {&FOLDERID_PublicDesktop, CSIDL_COMMON_DESKTOPDIRECTORY, nullptr, {}, {}},
+    {&FOLDERID_Windows, CSIDL_WINDOWS, nullptr, {}, {}},
+    {&FOLDERID_RoamingAppData, CSIDL_APPDATA, nullptr, {}, {}},
+    {&FOLDERID_ProgramData, CSIDL_COMMON_APPDATA, nullptr, {}, {}},
+    {&FOLDERID_Documents, CSIDL_PERSONAL, nullptr, {}, {}},
+    {&FOLDERID_PublicDocuments, CSIDL_COMMON_DOCUMENTS, nullptr, {}, {}},
+    {&FOLDERID_CommonPrograms, CSIDL_COMMON_PROGRAMS, nullptr, {}, {}},
+    {&FOLDERID_Programs, CSIDL_PROGRAMS, nullptr, {}, {}},
+    {&FOLDERID_UserProfiles, -1, nullptr, {}, {}},
 };
 bool g_resolved = false;
 
@@ -113,6 +115,12 @@ void ResolveFolders() {
             source = L"CSIDL";
         }
         if (!source) continue;   // stays empty and matches nothing
+        std::wstring finalPath;
+        if (qlLib::FinalPathOf(path, finalPath)) {
+            ToLower(finalPath);
+            Trim(finalPath, L"\\");
+            folder.finalPath.swap(finalPath);
+        }
         ToLower(path);
         Trim(path, L"\\");
         folder.path.swap(path);
@@ -150,7 +158,7 @@ bool CanonicalPath(const wchar_t* path, std::wstring& canonical) {
 
 bool MatchesFolder(const std::wstring& path, const wchar_t* shown) {
     for (const CProtectedFolder& folder : g_folders) {
-        if (!folder.path.empty() && folder.path == path) {
+        if ((!folder.path.empty() && folder.path == path) || (!folder.finalPath.empty() && folder.finalPath == path)) {
             TraceError(L"TARN::CUtils::IsProtectedFolder(154) : !!!!Found known folder do not DELETE!!!: %s", shown);
             return true;
         }
@@ -180,7 +188,16 @@ bool CUtils::IsProtectedFolder(const wchar_t* path) {
         ToLower(canonical);
         Trim(canonical, L"\\ ");
         if (canonical.size() <= 3) return true;   // a drive root
-        return MatchesFolder(canonical, path);
+        if (MatchesFolder(canonical, path)) return true;
+
+        // And where it really is: a junction or link on the way must not smuggle a system folder
+        // past the names above.
+        std::wstring finalPath;
+        if (!qlLib::FinalPathOf(canonical, finalPath)) return false;   // nothing there to delete
+        ToLower(finalPath);
+        Trim(finalPath, L"\\ ");
+        if (finalPath.size() <= 3) return true;
+        return MatchesFolder(finalPath, path);
     } catch (const std::bad_alloc&) {
         TraceError(L"TARN::CUtils::IsProtectedFolder(185) : Problem validating folder, not deleting");
         return true;

@@ -228,14 +228,30 @@ TEST_F(DeleteMode, AFolderHeldOpenStaysAfterFourRetries) {
 TEST_F(DeleteMode, AnInstallRunStagesACopyInTheTempFolderThatRemovesTheCacheAfterIt) {
     const std::wstring setup = app + L"\\setup.exe";
     ASSERT_TRUE(product.Make(ToWinePath(STARTUPPROBE_EXE_UNIX_PATH), setup));
-    // The copies are named "<silo>_<product>_<n>.exe"; they wait for a restart to go.
+    // The copies are named "<silo>_<product>_<n>.exe", each in a folder of its own in the temp
+    // folder ("VelmorRemoval-" and a number); they wait for a restart to go.
     const std::wstring tempFolder = StubTempFolder(), prefix = product.silo + L"_" + product.product + L"_";
     struct CCopies {
         std::wstring folder, pattern;
+        // The copies as "staging folder\name".
+        std::vector<std::wstring> List() const {
+            std::vector<std::wstring> found;
+            WIN32_FIND_DATAW entry;
+            HANDLE find = ::FindFirstFileW((folder + L"\\VelmorRemoval-*").c_str(), &entry);
+            if (find == INVALID_HANDLE_VALUE) return found;
+            do {
+                if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+                for (const std::wstring& name : ListFiles(folder + L"\\" + entry.cFileName, pattern.c_str()))
+                    found.push_back(std::wstring(entry.cFileName) + L"\\" + name);
+            } while (::FindNextFileW(find, &entry));
+            ::FindClose(find);
+            return found;
+        }
         ~CCopies() {
-            for (const std::wstring& copy : ListFiles(folder, pattern.c_str())) {
-                WaitForProgramsNamed(copy);
+            for (const std::wstring& copy : List()) {
+                WaitForProgramsNamed(copy.substr(copy.find(L'\\') + 1));
                 ::DeleteFileW((folder + L"\\" + copy).c_str());
+                ::RemoveDirectoryW((folder + L"\\" + copy.substr(0, copy.find(L'\\'))).c_str());
             }
         }
     } copies{tempFolder, prefix + L"*.exe"};
@@ -260,14 +276,15 @@ TEST_F(DeleteMode, AnInstallRunStagesACopyInTheTempFolderThatRemovesTheCacheAfte
     EXPECT_EQ(report[L"copywaiting"], L"1");
     EXPECT_EQ(report[L"cachekept"], L"1");
 
-    const auto names = ListFiles(tempFolder, copies.pattern.c_str());
-    ASSERT_EQ(names.size(), 1u);
-    const std::wstring copy = tempFolder + L"\\" + names[0];
-    const std::wstring number = names[0].substr(prefix.size(), names[0].size() - prefix.size() - 4);
+    const auto staged = copies.List();
+    ASSERT_EQ(staged.size(), 1u);
+    const std::wstring copy = tempFolder + L"\\" + staged[0];
+    const std::wstring name = staged[0].substr(staged[0].find(L'\\') + 1);
+    const std::wstring number = name.substr(prefix.size(), name.size() - prefix.size() - 4);
     EXPECT_TRUE(!number.empty() && number.size() <= 5 && number.find_first_not_of(L"0123456789") == std::wstring::npos &&
                 std::stoul(number) <= 32767)
-        << testing::PrintToString(names[0]);
-    WaitForProgramsNamed(names[0]);
+        << testing::PrintToString(name);
+    WaitForProgramsNamed(name);
 
     // The installer's settings, and where the copy removes what.
     TARN::CFileDataExtender block;
@@ -295,6 +312,7 @@ TEST_F(DeleteMode, AnInstallRunStagesACopyInTheTempFolderThatRemovesTheCacheAfte
         EXPECT_NE(log.find(line), std::wstring::npos) << testing::PrintToString(line);
     EXPECT_FALSE(Exists(cache));
     EXPECT_TRUE(IsPendingDeletion(copy));
+    EXPECT_TRUE(IsPendingDeletion(copy.substr(0, copy.rfind(L'\\'))));   // and its folder
 }
 
 TEST_F(DeleteMode, WithoutACachedStubToCopyTheRunRemovesTheFolderItself) {

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Links planted by another user, made on the Unix side (Wine 8 cannot make them itself), then
+# the link tests run under Wine against them.
+#   hostile_links.sh WINE_RUNNER PREFIX LINK_TESTS_EXE WORK_DIR
+set -euo pipefail
+runner=$1 prefix=$2 tests=$3 work_root=$4
+
+mkdir -p "$work_root"
+work=$(mktemp -d "$work_root/links.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+mkdir -p "$work/elsewhere" "$work/logs" "$work/base"
+printf 'victim' > "$work/elsewhere/victim.log"
+ln -s "$work/elsewhere/victim.log" "$work/logs/Trace.log"           # a file link in place of a log
+ln -s "$work/elsewhere" "$work/logs/redirected"                      # a folder link on the way to one
+ln -s "$work/elsewhere" "$work/base/VelmorInstaller"                 # a link where an own folder goes
+ln -s "$prefix/drive_c/windows/system32" "$work/to-system"           # a name that leads to the system
+
+MINISTUB_LINKS="Z:${work//\//\\}" "$runner" --prefix "$prefix" "$tests"
