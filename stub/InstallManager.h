@@ -55,6 +55,7 @@ enum EEmbeddedKey : DWORD {
     eEmbedded_OwnPath = 20027,
     eEmbedded_ManifestFolder = 20502,
     eEmbedded_CopyBaseFiles = 20513,
+    eEmbedded_DeploymentExitCodes = 20520,   // boolean: as the switch "DEPLOYCODES"
     eEmbedded_UIOption = 51001,
 };
 
@@ -106,6 +107,9 @@ public:
     CInstallManager& operator=(const CInstallManager&) = delete;
 
     HRESULT Initialize(bool& rebootRequested) override;
+    // Not in a process that another stub process started and waits for: that one maps.
+    bool ReportsDeploymentExitCodes() override;
+    bool FoundAnotherInstall() const override { return m_anotherInstall; }
 
     // Reads the mode switches of the parsed command line into the members.
     HRESULT ReadRunModes();
@@ -306,6 +310,7 @@ private:
     std::wstring m_mediaPath;
     std::wstring m_isolationGuid;
     CFileDataExtender m_embeddedData;
+    bool m_embeddedDataOpen = false;
     bool m_quiet;
     bool m_basicUI;
     bool m_stage;
@@ -315,6 +320,7 @@ private:
     bool m_extractionNeeded;
     bool m_extractionAnswerCached;
     bool m_failureReported;
+    bool m_anotherInstall = false;
     // Written by the main thread only while the worker thread is not running or about to be
     // waited for; read by the worker before it starts the engine.
     volatile bool m_aborting;
