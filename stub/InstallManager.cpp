@@ -61,6 +61,11 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
         TraceError(L"CInstallManager::Initialize(121) : failed to get the path of the running module (%lu)\n",
                    ::GetLastError());
 
+    if (CRunModes::IsHelpOnly(m_commandLine)) {
+        ShowUsage();
+        return S_OK;
+    }
+
     bool handled = false;
     HRESULT hr = RunOnceRelaunch(handled);
     if (handled) return hr;

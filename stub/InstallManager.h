@@ -66,6 +66,8 @@ enum EMessageId : UINT {
     eMessage_ElevationText = 170,
     eMessage_RunningText = 187,
     eMessage_RunningCaption = 188,
+    eMessage_UsageText = 189,      // the switch summary of "/?"
+    eMessage_UsageCaption = 190,
 };
 
 // Failure hints counted by ReportFailure.
@@ -178,6 +180,8 @@ public:
     HRESULT ShowMB(UINT textId, UINT captionId);
     // ShowMB where someone may be there to answer it: not in quiet runs, unless errors are shown.
     void TellUser(UINT textId, UINT captionId);
+    // The switch summary of "/?": the language module's text, else the built-in English one.
+    void ShowUsage();
     // The engine run: the worker thread's body in UI runs, called directly in quiet ones.
     DWORD Run() override;
     HRESULT ExtractLayout();
@@ -272,6 +276,8 @@ private:
     };
 
     bool SplitOwnPath();
+    // ShowMB's two strings and the language whose reading direction they take.
+    HRESULT LoadMessage(UINT textId, UINT captionId, std::wstring& text, std::wstring& caption, LANGID& language);
     // Pieces of Initialize.
     HRESULT ReportAndReturn(int hint, HRESULT result);
     HRESULT RunDeleteModeLock();
