@@ -246,7 +246,7 @@ protected:
     // session (0xFFFFFFFF: none), whether a session has a user's token (firstError: why the
     // terminal services gave none), and the start of a program in a session
     // (kSessionNotPrepared when the session's user cannot be prepared).
-    static constexpr HRESULT kSessionNotPrepared = static_cast<HRESULT>(0x80070520);   // ERROR_NO_SUCH_LOGON_SESSION
+    static constexpr HRESULT kSessionNotPrepared = static_cast<HRESULT>(0x80070520);   // ERROR_NO_SUCH_LOGON_SESSION; never an exit code
     virtual DWORD ActiveConsoleSession();
     // The active sessions with a user (from the terminal services, else from the LSA's
     // interactive logons); false when there are none.
