@@ -61,6 +61,11 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
         TraceError(L"CInstallManager::Initialize(121) : failed to get the path of the running module (%lu)\n",
                    ::GetLastError());
 
+    if (CRunModes::IsHelpOnly(m_commandLine)) {
+        ShowUsage();
+        return S_OK;
+    }
+
     bool handled = false;
     HRESULT hr = RunOnceRelaunch(handled);
     if (handled) return hr;
@@ -125,12 +130,18 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
         return S_OK;
     }
 
-    if (!m_runModes.service && PatchInstanceRunning(hr)) return hr;
+    if (!m_runModes.service && PatchInstanceRunning(hr)) {
+        m_anotherInstall = hr == S_OK;
+        return hr;
+    }
 
     hr = ReadPatchMode();
     if (FAILED(hr)) return hr;
 
-    if (!m_runModes.SkipInstanceChecks() && OtherInstanceRunning()) return S_OK;
+    if (!m_runModes.SkipInstanceChecks() && OtherInstanceRunning()) {
+        m_anotherInstall = true;
+        return S_OK;
+    }
 
     CreateRunningSemaphore();
 
@@ -158,6 +169,18 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
     }
     if (m_stage) TraceInfo(L"Stage cmd set");
     return RunInstall(rebootRequested);
+}
+
+bool CInstallManager::ReportsDeploymentExitCodes() {
+    static const wchar_t* const kStartedByStub[] = {L"ADMIN", L"RODONE", L"LIRELAUNCH", L"DELETEMODE", L"TRAYONLY"};
+    if (m_commandLine.HasAny(kStartedByStub, sizeof(kStartedByStub) / sizeof(kStartedByStub[0]))) return false;
+    if (m_commandLine.Has(CRunModes::kDeploymentCodesSwitch)) return true;
+    bool wanted = false;
+    if (m_embeddedDataOpen) return m_embeddedData.GetData(eEmbedded_DeploymentExitCodes, &wanted) && wanted;
+    // Runs that ended before the settings were read (the elevated relaunch's parent, say).
+    CFileDataExtender settings;
+    return settings.Initialize(m_ownPath.Path().c_str(), false) &&
+           settings.GetData(eEmbedded_DeploymentExitCodes, &wanted) && wanted;
 }
 
 bool CInstallManager::SplitOwnPath() {

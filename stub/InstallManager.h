@@ -55,6 +55,7 @@ enum EEmbeddedKey : DWORD {
     eEmbedded_OwnPath = 20027,
     eEmbedded_ManifestFolder = 20502,
     eEmbedded_CopyBaseFiles = 20513,
+    eEmbedded_DeploymentExitCodes = 20520,   // boolean: as the switch "DEPLOYCODES"
     eEmbedded_UIOption = 51001,
 };
 
@@ -65,6 +66,8 @@ enum EMessageId : UINT {
     eMessage_ElevationText = 170,
     eMessage_RunningText = 187,
     eMessage_RunningCaption = 188,
+    eMessage_UsageText = 189,      // the switch summary of "/?"
+    eMessage_UsageCaption = 190,
 };
 
 // Failure hints counted by ReportFailure.
@@ -106,6 +109,9 @@ public:
     CInstallManager& operator=(const CInstallManager&) = delete;
 
     HRESULT Initialize(bool& rebootRequested) override;
+    // Not in a process that another stub process started and waits for: that one maps.
+    bool ReportsDeploymentExitCodes() override;
+    bool FoundAnotherInstall() const override { return m_anotherInstall; }
 
     // Reads the mode switches of the parsed command line into the members.
     HRESULT ReadRunModes();
@@ -174,6 +180,8 @@ public:
     HRESULT ShowMB(UINT textId, UINT captionId);
     // ShowMB where someone may be there to answer it: not in quiet runs, unless errors are shown.
     void TellUser(UINT textId, UINT captionId);
+    // The switch summary of "/?": the language module's text, else the built-in English one.
+    void ShowUsage();
     // The engine run: the worker thread's body in UI runs, called directly in quiet ones.
     DWORD Run() override;
     HRESULT ExtractLayout();
@@ -238,7 +246,7 @@ protected:
     // session (0xFFFFFFFF: none), whether a session has a user's token (firstError: why the
     // terminal services gave none), and the start of a program in a session
     // (kSessionNotPrepared when the session's user cannot be prepared).
-    static constexpr HRESULT kSessionNotPrepared = static_cast<HRESULT>(0x80070520);   // ERROR_NO_SUCH_LOGON_SESSION
+    static constexpr HRESULT kSessionNotPrepared = static_cast<HRESULT>(0x80070520);   // ERROR_NO_SUCH_LOGON_SESSION; never an exit code
     virtual DWORD ActiveConsoleSession();
     // The active sessions with a user (from the terminal services, else from the LSA's
     // interactive logons); false when there are none.
@@ -272,6 +280,8 @@ private:
     };
 
     bool SplitOwnPath();
+    // ShowMB's two strings and the language whose reading direction they take.
+    HRESULT LoadMessage(UINT textId, UINT captionId, std::wstring& text, std::wstring& caption, LANGID& language);
     // Pieces of Initialize.
     HRESULT ReportAndReturn(int hint, HRESULT result);
     HRESULT RunDeleteModeLock();
@@ -312,6 +322,7 @@ private:
     std::wstring m_mediaPath;
     std::wstring m_isolationGuid;
     CFileDataExtender m_embeddedData;
+    bool m_embeddedDataOpen = false;
     bool m_quiet;
     bool m_basicUI;
     bool m_stage;
@@ -321,6 +332,7 @@ private:
     bool m_extractionNeeded;
     bool m_extractionAnswerCached;
     bool m_failureReported;
+    bool m_anotherInstall = false;
     // Written by the main thread only while the worker thread is not running or about to be
     // waited for; read by the worker before it starts the engine.
     volatile bool m_aborting;

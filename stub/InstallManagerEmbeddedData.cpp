@@ -31,6 +31,7 @@ HRESULT CInstallManager::InitializeEmbeddedData() {
         TraceError(L"CInstallManager::InitializeEmbeddedData(1605) : failed to initialize data extender");
         return kEmbeddedDataUnreadable;
     }
+    m_embeddedDataOpen = true;
     const wchar_t* commandLine = ::GetCommandLineW();
     if (!m_embeddedData.SetData(eEmbedded_CommandLine, commandLine)) return E_OUTOFMEMORY;
     if (m_runModes.notUpgradeLayout && !m_embeddedData.SetData(eEmbedded_UpgradeLayout, false)) return E_OUTOFMEMORY;

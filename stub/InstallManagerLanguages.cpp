@@ -25,9 +25,29 @@ namespace TARN {
 namespace {
 
 const wchar_t kLanguageModuleName[] = L"InsMUI.loc";
-const HRESULT kStringMissing = static_cast<HRESULT>(0x10000490);
-const HRESULT kIsolationRootMissing = static_cast<HRESULT>(0x80010202);
+// ShowMB's answers; its callers only log them.
+const HRESULT kStringMissing = static_cast<HRESULT>(0x10000490);          // never an exit code
+const HRESULT kIsolationRootMissing = static_cast<HRESULT>(0x80010202);   // never an exit code
 const UINT kRightToLeft = MB_RTLREADING | MB_RIGHT;
+
+// "/?" where no language module has the summary.
+const wchar_t kUsageCaption[] = L"Setup switches";
+const wchar_t kUsageText[] =
+    L"setup.exe [switches]\n"
+    L"\n"
+    L"/qn or /q\tinstall without a window\n"
+    L"/qb or /qr\tinstall with a basic window\n"
+    L"/x\trun again over the install cache\n"
+    L"/NOREBOOT\tnever restart the computer\n"
+    L"/SHOWERRORS 1\tquiet, but show errors\n"
+    L"/MEDIA file\ttake the package from that file\n"
+    L"/DEFLANG PPSS\tdefault language, e.g. 0901\n"
+    L"/PUBLISHRESULTS 1\trecord the result in the registry\n"
+    L"/VALIDATE [/REPAIR]\tcheck (and repair) the installed product\n"
+    L"/TEST folder /qn\tunpack the package into a new folder\n"
+    L"/DEPLOYCODES\texit codes 3010, 1641 and 1618\n"
+    L"\n"
+    L"Exit code 0: success. Others: see the product's documentation.";
 
 // A string of a language module; false when the module lacks it.
 bool LoadModuleString(HMODULE module, UINT id, std::wstring& text) {
@@ -41,6 +61,13 @@ bool LoadModuleString(HMODULE module, UINT id, std::wstring& text) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+void ShowMessage(UINT textId, const std::wstring& text, const std::wstring& caption, LANGID language, UINT icon) {
+    UINT flags = icon | MB_SETFOREGROUND;
+    if (PRIMARYLANGID(language) == LANG_ARABIC || PRIMARYLANGID(language) == LANG_HEBREW) flags |= kRightToLeft;
+    TraceInfo(L"message %u for language %04X, style 0x%08X", textId, static_cast<unsigned>(language), flags);
+    ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), flags);
 }
 
 // The LANGID of a "PPSS" language string: primary from the first two digits, sublanguage from
@@ -254,7 +281,8 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
     return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 }
 
-HRESULT CInstallManager::ShowMB(UINT textId, UINT captionId) {
+HRESULT CInstallManager::LoadMessage(UINT textId, UINT captionId, std::wstring& text, std::wstring& caption,
+                                     LANGID& language) {
     CFileDataExtender settings;
     if (!settings.Initialize(m_ownPath.Path().c_str(), false)) {
         TraceError(L"CInstallManager::ShowMB(2505) : failed to initialize data extender");
@@ -273,7 +301,7 @@ HRESULT CInstallManager::ShowMB(UINT textId, UINT captionId) {
     if (!qlLib::CIsolation::SetSiloRegistryRoot(value.c_str()))
         TraceError(L"CInstallManager::ShowMB(2532) : failed to set the isolation reg key");
 
-    std::wstring text, caption, installedCache;
+    std::wstring installedCache;
     if (qlLib::ExpandPath(L"%INSTALLCACHEDIR%", installedCache)) {
         HMODULE module = CUtils::LoadResourceModule(installedCache.c_str());
         if (!module) {
@@ -320,7 +348,7 @@ HRESULT CInstallManager::ShowMB(UINT textId, UINT captionId) {
     }
 
     // The reading direction follows the language the cache's modules are in.
-    LANGID language = 0;
+    language = 0;
     std::wstring cache;
     if (!m_streams || !m_streams->GetWString(eStreamKey_InstallCache, &cache)) {
         TraceWarning(L"Failed to get Install cache path from stream array");
@@ -334,11 +362,32 @@ HRESULT CInstallManager::ShowMB(UINT textId, UINT captionId) {
         if (settings.GetData(eEmbedded_DefaultLanguage, &defaultLanguage) && defaultLanguage.size() == 4)
             language = LanguageFromString(defaultLanguage);
     }
-    UINT flags = MB_ICONEXCLAMATION | MB_SETFOREGROUND;
-    if (PRIMARYLANGID(language) == LANG_ARABIC || PRIMARYLANGID(language) == LANG_HEBREW) flags |= kRightToLeft;
-    TraceInfo(L"message %u for language %04X, style 0x%08X", textId, static_cast<unsigned>(language), flags);
-    ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), flags);
     return S_OK;
+}
+
+HRESULT CInstallManager::ShowMB(UINT textId, UINT captionId) {
+    std::wstring text, caption;
+    LANGID language = 0;
+    const HRESULT hr = LoadMessage(textId, captionId, text, caption, language);
+    if (FAILED(hr)) return hr;
+    ShowMessage(textId, text, caption, language, MB_ICONEXCLAMATION);
+    return S_OK;
+}
+
+void CInstallManager::ShowUsage() {
+    std::wstring text, caption;
+    LANGID language = 0;
+    // A stub without settings or language modules still answers, in English.
+    if (FAILED(LoadMessage(eMessage_UsageText, eMessage_UsageCaption, text, caption, language))) {
+        try {
+            text = kUsageText;
+            caption = kUsageCaption;
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        language = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    }
+    ShowMessage(eMessage_UsageText, text, caption, language, MB_ICONINFORMATION);
 }
 
 void CInstallManager::TellUser(UINT textId, UINT captionId) {

@@ -15,10 +15,11 @@ UINT GetRebootFlags() {
                                                   : (EWX_REBOOT | EWX_FORCE);
 }
 
-void RebootSystem(ExitWindowsFn exitWindows) {
+bool RebootSystem(ExitWindowsFn exitWindows) {
     qlLib::CPrivilegeHolder privilege(SE_SHUTDOWN_NAME);
-    if (!privilege.IsEnabled() || !exitWindows) return;
-    exitWindows(GetRebootFlags(), kRebootReason);   // only starts the shutdown; the result is of no use
+    if (!privilege.IsEnabled() || !exitWindows) return false;
+    // Only starts the shutdown; the answer matters only to the deployment tools' exit codes.
+    return exitWindows(GetRebootFlags(), kRebootReason) != FALSE;
 }
 
 }  // namespace TARN

@@ -17,8 +17,9 @@ UINT GetRebootFlags();
 
 using ExitWindowsFn = BOOL(WINAPI*)(UINT flags, DWORD reason);
 
-// Enables the shutdown privilege and asks the system to restart. Without the privilege nothing
-// happens. The call that starts the shutdown can be replaced for tests.
-void RebootSystem(ExitWindowsFn exitWindows = &::ExitWindowsEx);
+// Enables the shutdown privilege and asks the system to restart; true when the restart was
+// started. Without the privilege nothing happens. The call that starts the shutdown can be
+// replaced for tests.
+bool RebootSystem(ExitWindowsFn exitWindows = &::ExitWindowsEx);
 
 }  // namespace TARN

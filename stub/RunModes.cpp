@@ -22,6 +22,13 @@ bool ReadValue(const qlLib::CCommandLine& commandLine, const wchar_t* name, CSwi
 
 }  // namespace
 
+const wchar_t CRunModes::kDeploymentCodesSwitch[] = L"DEPLOYCODES";
+
+bool CRunModes::IsHelpOnly(const qlLib::CCommandLine& commandLine) {
+    const auto& entries = commandLine.Entries();
+    return entries.size() == 2 && !entries[0].isSwitch && entries[1].isSwitch && entries[1].text == L"?";
+}
+
 bool CRunModes::Read(const qlLib::CCommandLine& c) {
     static const wchar_t* const kQuiet[] = {L"qn", L"q"};
     static const wchar_t* const kBasicUI[] = {L"qb", L"qr"};
@@ -45,6 +52,7 @@ bool CRunModes::Read(const qlLib::CCommandLine& c) {
     forceConfig = c.Has(L"FORCECONFIG");
     lastInstallRelaunch = c.Has(L"LIRELAUNCH");
     admin = c.Has(L"ADMIN");
+    deploymentCodes = c.Has(kDeploymentCodesSwitch);
 
     return ReadValue(c, L"PUBLISHRESULTS", publishResultsValue) && ReadValue(c, L"LOGDIR", logDir) &&
            ReadValue(c, L"COPYBASECACHE", copyBaseCache) && ReadValue(c, L"PRODID", productId) &&

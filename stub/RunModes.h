@@ -40,6 +40,7 @@ public:
     bool forceConfig = false;         // "FORCECONFIG"
     bool lastInstallRelaunch = false; // "LIRELAUNCH"
     bool admin = false;               // "ADMIN"
+    bool deploymentCodes = false;     // "DEPLOYCODES"
 
     CSwitchValue publishResultsValue; // "PUBLISHRESULTS"
     CSwitchValue logDir;              // "LOGDIR"
@@ -61,6 +62,13 @@ public:
     bool TestFlag() const;
     // "x" together with a quiet run skips every check for another running instance.
     bool SkipInstanceChecks() const { return overExistingCache && quiet; }
+
+    // Asks for the exit codes that deployment tools know (3010, 1641, 1618); not a name of the
+    // switches above, so no existing command line changes its meaning.
+    static const wchar_t kDeploymentCodesSwitch[];
+    // "/?" as the only argument: the switch summary instead of a run. Anywhere else it is an
+    // unknown switch like any other.
+    static bool IsHelpOnly(const qlLib::CCommandLine& commandLine);
 };
 
 }  // namespace TARN

@@ -9,6 +9,7 @@
 #include "runtime/DebugOutput.h"
 #include "runtime/PathUtils.h"
 #include "runtime/Trace.h"
+#include "stub/DeploymentExitCodes.h"
 #include "stub/InstallManager.h"
 #include "stub/RebootSystem.h"
 #include "system/ProcessStartupPriorityMgr.h"
@@ -41,8 +42,8 @@ std::unique_ptr<IInstallRun> CStubProcess::CreateInstallRun() {
     return std::unique_ptr<IInstallRun>(new (std::nothrow) CInstallManager());
 }
 
-void CStubProcess::RequestReboot() {
-    RebootSystem();
+bool CStubProcess::RequestReboot() {
+    return RebootSystem();
 }
 
 HRESULT CStubProcess::Run() {
@@ -83,8 +84,17 @@ HRESULT CStubProcess::Run() {
         if (installManager) {
             bool rebootRequested = false;
             result = installManager->Initialize(rebootRequested);
+            const bool deploymentCodes = installManager->ReportsDeploymentExitCodes();
             // Requested before the manager goes: the shutdown only starts here, teardown goes on.
-            if (ShouldReboot(result, rebootRequested)) RequestReboot();
+            const bool rebootDecided = ShouldReboot(result, rebootRequested);
+            const bool rebootStarted = rebootDecided && RequestReboot();
+            // Mapped once, by the process whose code nobody of ours reads any more.
+            if (deploymentCodes) {
+                const HRESULT mapped = ToDeploymentExitCode(result, rebootDecided, rebootStarted,
+                                                            installManager->FoundAnotherInstall());
+                if (mapped != result) TraceInfo(L"exit code for deployment tools: %ld for 0x%08x", mapped, result);
+                result = mapped;
+            }
         }
     }
 

@@ -18,8 +18,9 @@ public:
 protected:
     // The run to drive: a CInstallManager. Null when it cannot be allocated.
     virtual std::unique_ptr<IInstallRun> CreateInstallRun();
-    // Restarts the machine. The shipped stub calls the system; tests observe the request.
-    virtual void RequestReboot();
+    // Restarts the machine; true when the restart was started. The shipped stub calls the
+    // system; tests observe the request.
+    virtual bool RequestReboot();
 };
 
 }  // namespace TARN

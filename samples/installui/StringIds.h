@@ -1,5 +1,5 @@
 #pragma once
-// Message ids of the language modules (lang\*.rc). 168 to 188 are read by the stub itself.
+// Message ids of the language modules (lang\*.rc). 168 to 190 are read by the stub itself.
 #define IDS_TITLE 100
 #define IDS_PREPARING 101
 #define IDS_INSTALLING 102            // %s: the product's name
@@ -26,3 +26,5 @@
 #define IDS_ELEVATION_TEXT 170
 #define IDS_RUNNING_TEXT 187
 #define IDS_RUNNING_CAPTION 188
+#define IDS_USAGE_TEXT 189             // the stub's "/?" switch summary
+#define IDS_USAGE_CAPTION 190

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "BuildPaths.h"
+#include "runtime/SingleInstanceLock.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 
@@ -172,4 +173,32 @@ TEST_F(InstallRun, QuietRunsShowTheUIOnlyWhenErrorsAreToBeShown) {
         EXPECT_EQ(Run(c.arguments), 0u) << c.arguments;
         EXPECT_EQ(product.CountInLog(c.line), before + 1) << c.arguments;
     }
+}
+
+TEST_F(InstallRun, DeploymentToolsGetTheirExitCodesOnlyWhenAskedFor) {
+    ScriptEngine("[Engine]\r\nStartResult=0x80070BC2\r\n");
+    // Asked for by the switch: a restart that is only needed.
+    ASSERT_TRUE(product.Make(ToWinePath(STUBPROBE_EXE_UNIX_PATH), setup));
+    EXPECT_EQ(Run(L"/qn /NOREBOOT /DEPLOYCODES"), 3010u);
+    // Asked for by the product's setting: a restart that was started, and a run that gives way.
+    ASSERT_TRUE(product.Make(ToWinePath(STUBPROBE_EXE_UNIX_PATH), setup, [this](TARN::CFileDataExtender& s) {
+        product.DefaultSettings(s);
+        s.SetData(20520, true);
+    }));
+    EXPECT_EQ(Run(L"/qn"), 1641u);
+    EXPECT_TRUE(RebootRequested());
+    EXPECT_NE(product.RunLog().find(L"MiniStub: Returned (0x00000669)"), std::wstring::npos);
+    {
+        qlLib::CSingleInstanceLock running(product.siloFolder);
+        ASSERT_NE(running.Create(product.silo.c_str(), true), 0u);
+        EXPECT_EQ(Run(L"/qn"), 1618u);
+    }
+    // A process another stub started answers that stub in the stub's own codes.
+    EXPECT_EQ(Run(L"/qn /NOREBOOT /ADMIN"), 0x80070BC2u);
+
+    // Not asked for: nothing changes.
+    ASSERT_TRUE(product.Make(ToWinePath(STUBPROBE_EXE_UNIX_PATH), setup));
+    qlLib::CSingleInstanceLock running(product.siloFolder);
+    ASSERT_NE(running.Create(product.silo.c_str(), true), 0u);
+    EXPECT_EQ(Run(L"/qn"), 0u);
 }

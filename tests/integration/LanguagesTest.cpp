@@ -180,3 +180,32 @@ TEST_F(Languages, ARunThatFindsAnotherInstallTellsTheUserInTheirLanguage) {
     ::TerminateProcess(holderProcess.Get(), 0);
     ::WaitForSingleObject(holderProcess.Get(), 30000);
 }
+
+TEST_F(Languages, TheHelpSwitchAloneShowsTheSwitchSummaryInsteadOfARun) {
+    ScriptEngine("[Engine]\r\n");
+    const std::wstring setup = MakeInstaller(ToWinePath(STUBPROBE_EXE_UNIX_PATH));
+    DWORD exitCode = 1;
+    std::vector<CShownMessageBox> boxes;
+    ASSERT_TRUE(RunAnsweringMessageBoxes(setup, L"/?", 120000, exitCode, boxes));
+    EXPECT_EQ(exitCode, 0u);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"Setup command line");   // the package's English module
+    EXPECT_NE(boxes[0].text.find(L"/DEPLOYCODES"), std::wstring::npos) << boxes[0].text;
+    EXPECT_FALSE(Exists(cache));
+
+    // Beside other switches it is an unknown switch: the run goes on.
+    boxes.clear();
+    ASSERT_TRUE(RunAnsweringMessageBoxes(setup, L"/qn /?", 120000, exitCode, boxes));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(Exists(cache + L"\\layout.dat"));
+
+    // A package without language modules: the stub's own English summary.
+    product.realUI = false;
+    const std::wstring bare = MakeInstaller(ToWinePath(STUBPROBE_EXE_UNIX_PATH), {}, L"bare.exe");
+    boxes.clear();
+    ASSERT_TRUE(RunAnsweringMessageBoxes(bare, L"-?", 120000, exitCode, boxes));
+    EXPECT_EQ(exitCode, 0u);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"Setup switches");
+}

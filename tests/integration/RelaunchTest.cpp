@@ -195,3 +195,19 @@ TEST_F(Relaunch, WithoutAnElevatedTokenTheRunRelaunchesElevatedOrGivesUp) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, kElevationCaption);
 }
+
+TEST_F(Relaunch, TheElevatedCopysResultIsMappedOnceByTheRunThatStartedIt) {
+    product.realUI = true;   // the elevated copy shows its window
+    ScriptEngine("[Engine]\r\nStartResult=0x80070BC2\r\n");
+    const std::wstring setup = MakeInstaller(ToWinePath(STUBPROBE_EXE_UNIX_PATH), [this](TARN::CFileDataExtender& s) {
+        product.DefaultSettings(s);
+        s.SetData(20520, true);   // deployment tools' exit codes
+    });
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"MINISTUB_TEST_TOKEN", L"standard"));
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"MINISTUB_TEST_ELEVATION", L"accept"));
+    CEnableLua uac(1);
+    ASSERT_TRUE(uac.Ok());
+    EXPECT_EQ(Run(setup, L""), 3010u);
+    // The elevated copy (whose log names the product) answered in the stub's own code.
+    EXPECT_NE(product.RunLog().find(L"MiniStub: Returned (0x80070bc2)"), std::wstring::npos);
+}

@@ -56,6 +56,7 @@ TEST(RunModes, EveryPresenceSwitchIsRead) {
         {L"/FORCECONFIG", &CRunModes::forceConfig},
         {L"-lirelaunch", &CRunModes::lastInstallRelaunch},
         {L"/ADMIN", &CRunModes::admin},
+        {L"/DEPLOYCODES", &CRunModes::deploymentCodes},
     };
     for (const Case& c : cases) {
         const CRunModes m = Read((std::wstring(L"stub.exe ") + c.sw).c_str());

@@ -22,6 +22,9 @@ public:
     HRESULT result = S_OK;
     bool requestReboot = false;
     bool failAllocation = false;
+    bool deploymentCodes = false;
+    bool anotherInstall = false;
+    bool rebootStarts = true;
     std::vector<std::string> events;
 
 protected:
@@ -34,6 +37,8 @@ protected:
             rebootRequested = m_owner.requestReboot;
             return m_owner.result;
         }
+        bool ReportsDeploymentExitCodes() override { return m_owner.deploymentCodes; }
+        bool FoundAnotherInstall() const override { return m_owner.anotherInstall; }
 
     private:
         CScriptedProcess& m_owner;
@@ -43,7 +48,10 @@ protected:
         if (failAllocation) return nullptr;
         return std::unique_ptr<TARN::IInstallRun>(new CRun(*this));
     }
-    void RequestReboot() override { events.push_back("reboot"); }
+    bool RequestReboot() override {
+        events.push_back("reboot");
+        return rebootStarts;
+    }
 };
 
 bool EndsWith(const std::wstring& s, const std::wstring& tail) {
@@ -91,6 +99,39 @@ TEST(StubProcess, RebootDecisionAndTeardownOrder) {
         wchar_t last[64];
         swprintf(last, 64, L"MiniStub: Returned (0x%08x)", static_cast<unsigned>(c.result));
         EXPECT_EQ(lines.back(), last);
+    }
+}
+
+TEST(StubProcess, DeploymentExitCodesAreMappedAfterTheRebootDecision) {
+    struct Case {
+        DWORD result;
+        bool requested, another, rebootStarts;
+        DWORD exitCode;
+    };
+    const Case cases[] = {
+        {0x80070BC2, false, false, true, 3010},
+        {0x00047C05, false, false, true, 3010},
+        {0x80070669, false, false, true, 1641},
+        {0x00000000, true, false, true, 1641},
+        {0x80070669, false, false, false, 3010},   // no restart started: one is still needed
+        {0x00000000, false, true, true, 1618},
+        {0x80047C10, true, false, true, 0x80047C10},   // a failure keeps its code
+        {0x80070002, false, true, true, 0x80070002},
+        {0x00000000, false, false, true, 0},
+    };
+    for (const Case& c : cases) {
+        CCaptureProcessTrace trace;
+        CScriptedProcess process;
+        process.result = static_cast<HRESULT>(c.result);
+        process.requestReboot = c.requested;
+        process.anotherInstall = c.another;
+        process.rebootStarts = c.rebootStarts;
+        EXPECT_EQ(static_cast<DWORD>(process.Run()), c.result) << std::hex << c.result;   // not asked for
+        process.deploymentCodes = true;
+        EXPECT_EQ(static_cast<DWORD>(process.Run()), c.exitCode) << std::hex << c.result;
+        wchar_t last[64];
+        swprintf(last, 64, L"MiniStub: Returned (0x%08x)", static_cast<unsigned>(c.exitCode));
+        EXPECT_EQ(trace.capture.lines.back(), last);
     }
 }
 
