@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "runtime/AdminToken.h"
+#include "runtime/Handles.h"
 #include "runtime/PathUtils.h"
 #include "runtime/RegistryRead.h"
 #include "runtime/StringUtils.h"
@@ -32,6 +34,37 @@ void GrantKeyAccess(HKEY root, const wchar_t* subkey, PSID principal) {
         TraceError(L"TARN::CRegistry::EnsureOpen(34) : RegistryEnsureAccess %s threw an exception: (0x%08x)", subkey,
                    error.hr);
     }
+}
+
+bool RunsAsLocalSystem() {
+    HANDLE raw = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    qlLib::CKernelHandle token(raw);
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
+    CWellKnownSid system(WinLocalSystemSid);
+    return system.Get() && ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, system.Get());
+}
+
+// Opens root\path for deletion. A refusal is answered by one grant of full access to the account
+// the elevated work runs under (LocalSystem, or the Administrators group of an elevated token),
+// never to the user alone, whose later unelevated processes must not keep the key open to them.
+bool OpenForDeletion(HKEY root, const std::wstring& path, qlLib::CRegKey& key) {
+    if (key.Open(root, path.c_str(), KEY_ALL_ACCESS)) return true;
+    if (key.GetLastError() != ERROR_ACCESS_DENIED) return false;
+    bool limited = false;
+    CWellKnownSid principal(RunsAsLocalSystem() ? WinLocalSystemSid : WinBuiltinAdministratorsSid);
+    if (!principal.Get() || (!RunsAsLocalSystem() && (!qlLib::IsAdministratorToken(limited) || limited))) return false;
+    CRightsChecker::Exception error;
+    RegistryEnsureAccess(root, path.c_str(), CAccessSpec::Inheritable(KEY_ALL_ACCESS), principal.Get(), error);
+    if (error.code != CRightsChecker::Exception::eNone || FAILED(error.hr)) {
+        TraceError(L"TARN::CRegistry::DeleteTree(62) : RegistryEnsureAccess %s failed: %d (0x%08x)", path.c_str(),
+                   static_cast<int>(error.code), error.hr);
+        key.SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return key.Open(root, path.c_str(), KEY_ALL_ACCESS);
 }
 
 }  // namespace
@@ -147,8 +180,9 @@ bool CRegistry::CreateRebootSubkey(const CRegistry& parent) {
 bool CRegistry::DeleteTree() {
     if (DeleteContents()) return true;
     if (GetLastError() != ERROR_ACCESS_DENIED) return false;
-    CRegistry self;
-    if (!self.Open(m_path.c_str(), m_root, KEY_ALL_ACCESS, false)) {
+    // Something below refuses: depth first, each refusing level granted access on the way.
+    qlLib::CRegKey self;
+    if (!OpenForDeletion(m_root, m_path, self)) {
         if (self.GetLastError() == ERROR_FILE_NOT_FOUND) {
             SetLastError(ERROR_SUCCESS);   // gone already
             return true;
@@ -160,13 +194,13 @@ bool CRegistry::DeleteTree() {
     for (;;) {
         DWORD length = 261;
         if (::RegEnumKeyExW(self.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        std::wstring path;
-        if (!qlLib::JoinPath(path, m_path, name)) {
+        CRegistry child;
+        if (!qlLib::JoinPath(child.m_path, m_path, name)) {
             SetLastError(ERROR_OUTOFMEMORY);
             return false;
         }
-        CRegistry child;
-        if (!child.Open(path.c_str(), m_root, KEY_ALL_ACCESS, false) || !child.DeleteTree()) {
+        child.m_root = m_root;
+        if (!OpenForDeletion(m_root, child.m_path, child) || !child.DeleteTree()) {
             SetLastError(child.GetLastError());
             return false;
         }
