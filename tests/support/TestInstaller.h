@@ -52,6 +52,17 @@ std::wstring SpecialFolder(int csidl);
 // Installer tests point both at a port where nobody listens, so that no run leaves the machine.
 bool PointStatisticsServersAt(const std::wstring& testServer, const std::wstring& server);
 
+// Whether path is among the deletions pending for the next restart (tests never simulate the
+// restart: it would act on the whole prefix).
+bool IsPendingDeletion(const std::wstring& path);
+// The temp folder the stub stages its delete-mode copies in: GetTempPath2W where the system has it.
+std::wstring StubTempFolder();
+// Waits for the running programs of that file name to end.
+void WaitForProgramsNamed(const std::wstring& fileName);
+// Waits for the delete-mode copies of a product's runs ("<silo>_<product>_<n>.exe" in the temp
+// folder) to end, and removes their files.
+void FinishDeleteModeCopies(const CTestInstaller& product);
+
 // A test that makes installers into its own "app" folder and runs them.
 class CInstallerTest : public testing::Test {
 protected:
