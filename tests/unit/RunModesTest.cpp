@@ -28,44 +28,17 @@ TEST(RunModes, PlainStartHasNoMode) {
     EXPECT_FALSE(m.TestFlag());
 }
 
-TEST(RunModes, EveryPresenceSwitchIsRead) {
-    struct Case {
-        const wchar_t* sw;
-        bool CRunModes::*member;
-    };
-    const Case cases[] = {
-        {L"/qn", &CRunModes::quiet},
-        {L"-q", &CRunModes::quiet},
-        {L"/qb", &CRunModes::basicUI},
-        {L"/QR", &CRunModes::basicUI},
-        {L"/stage", &CRunModes::stage},
-        {L"/x", &CRunModes::overExistingCache},
-        {L"/NOREBOOT", &CRunModes::noReboot},
-        {L"/silentcfgwiz", &CRunModes::silentConfigWizard},
-        {L"/GENTRAYICONSCRIPT", &CRunModes::genTrayIconScript},
-        {L"/NOTUPGRADELAYOUT", &CRunModes::notUpgradeLayout},
-        {L"/REPAIRSHORTCUTS", &CRunModes::repairShortcuts},
-        {L"/REPAIR", &CRunModes::repair},
-        {L"/VALIDATE", &CRunModes::validate},
-        {L"/IGNOREADDONS", &CRunModes::ignoreAddOns},
-        {L"/RODONE", &CRunModes::runOnceDone},
-        {L"/RUNONCE", &CRunModes::runOnce},
-        {L"/svc", &CRunModes::service},
-        {L"/DELETEMODE", &CRunModes::deleteMode},
-        {L"/TRAYONLY", &CRunModes::trayOnly},
-        {L"/FORCECONFIG", &CRunModes::forceConfig},
-        {L"-lirelaunch", &CRunModes::lastInstallRelaunch},
-        {L"/ADMIN", &CRunModes::admin},
-    };
-    for (const Case& c : cases) {
-        const CRunModes m = Read((std::wstring(L"stub.exe ") + c.sw).c_str());
-        EXPECT_TRUE(m.*(c.member)) << testing::PrintToString(std::wstring(c.sw));
-        // Nothing else switched on with it (the quiet pair and the basic pair share a member).
-        int on = 0;
-        for (const Case& other : cases)
-            if (other.member != c.member && m.*(other.member)) ++on;
-        EXPECT_EQ(on, 0) << testing::PrintToString(std::wstring(c.sw));
-    }
+TEST(RunModes, SwitchesMatchWholeNamesInAnyCaseOnly) {
+    // A switch whose name begins with another's turns on only its own.
+    CRunModes m = Read(L"stub.exe /REPAIRSHORTCUTS");
+    EXPECT_TRUE(m.repairShortcuts);
+    EXPECT_FALSE(m.repair);
+    m = Read(L"stub.exe /qnx /xq /stages /svchost /TRAYONLYX /DELETEMODES /RUNONCEX");
+    EXPECT_FALSE(m.quiet || m.overExistingCache || m.stage || m.service || m.trayOnly || m.deleteMode || m.runOnce);
+    // Case and the dash form do not matter; each of a pair is enough.
+    m = Read(L"stub.exe -Q /Stage -lirelaunch /qr /Svc /rodone");
+    EXPECT_TRUE(m.quiet && m.stage && m.lastInstallRelaunch && m.basicUI && m.service && m.runOnceDone);
+    EXPECT_FALSE(m.runOnce || m.repair || m.validate);
 }
 
 TEST(RunModes, EveryValueSwitchKeepsItsValue) {
