@@ -95,7 +95,7 @@ TEST_F(CacheRemoval, TheResultDecidesWhatGoesNowAndWhatAtTheRestart) {
     ASSERT_TRUE(Exists(product.cache + L"\\engine.dll"));
     // ...and after a command that restarts, whatever cannot go now goes at the restart.
     {
-        CHeldFile held(product.cache + L"\\held.txt");
+        CHeldFile held(product.cache + L"\\held-follow-up.txt");
         EXPECT_EQ(RunWith("[Engine]\r\nStartResult=0x00047C02\r\n[Results]\r\n" + FollowUp("0x00047C04"), L"/qn"),
                   0x80070669u);
         EXPECT_FALSE(Exists(product.cache + L"\\engine.dll"));
@@ -103,12 +103,12 @@ TEST_F(CacheRemoval, TheResultDecidesWhatGoesNowAndWhatAtTheRestart) {
     }
 
     // Other results hand the whole silo folder to delete mode: now, or at a restart the run asks for.
-    ::DeleteFileW((product.cache + L"\\held.txt").c_str());
+    ::DeleteFileW((product.cache + L"\\held-follow-up.txt").c_str());
     EXPECT_EQ(RunWith("[Engine]\r\n[Results]\r\n3=b:1\r\n", L"/qn"), 0u);
     EXPECT_FALSE(Exists(product.siloFolder));
     {
         EXPECT_EQ(RunWith("[Engine]\r\n", L"/qn"), 0u);
-        CHeldFile held(product.cache + L"\\held.txt");
+        CHeldFile held(product.cache + L"\\held-silo.txt");
         EXPECT_EQ(RunWith("[Engine]\r\nStartResult=0x80070669\r\n[Results]\r\n3=b:1\r\n", L"/qn"), 0x80070669u);
         EXPECT_NE(product.RunLog().find(L"Information : deleting folder (reboot): " + product.siloFolder),
                   std::wstring::npos);
@@ -120,7 +120,7 @@ TEST_F(CacheRemoval, TheResultDecidesWhatGoesNowAndWhatAtTheRestart) {
 TEST_F(CacheRemoval, AQuietRunOverACompleteCacheLeavesWhatIsHeldToTheRestart) {
     Install();
     {
-        CHeldFile held(product.cache + L"\\held.txt");
+        CHeldFile held(product.cache + L"\\held-quiet.txt");
         EXPECT_EQ(RunWith("[Engine]\r\n[Results]\r\n3=b:1\r\n", L"/x /qn"), 0u);
         EXPECT_NE(product.RunLog().find(L"Information : deleting folder: " + product.cache + L" (reboot: 1)"),
                   std::wstring::npos);
@@ -130,7 +130,7 @@ TEST_F(CacheRemoval, AQuietRunOverACompleteCacheLeavesWhatIsHeldToTheRestart) {
     }
 
     // With IGNOREADDONS the product's folder goes, every version below it.
-    ::DeleteFileW((product.cache + L"\\held.txt").c_str());
+    ::DeleteFileW((product.cache + L"\\held-quiet.txt").c_str());
     Install();
     ASSERT_TRUE(::CreateDirectoryW((productFolder + L"\\0.9.0.0").c_str(), nullptr));
     CHeldFile held(productFolder + L"\\0.9.0.0\\held.txt");
@@ -145,7 +145,7 @@ TEST_F(CacheRemoval, WithoutACopyToHandTheRemovalToTheRestartIsMarkedPending) {
     // A cache whose package is extracted but whose stub is gone: no delete-mode copy can be made.
     ASSERT_EQ(RunWith("[Engine]\r\n", L"/qn"), 0u);
     ASSERT_TRUE(::DeleteFileW((product.cache + L"\\InstStub.exe").c_str()));
-    CHeldFile held(product.cache + L"\\held.txt");
+    CHeldFile held(product.cache + L"\\held-no-copy.txt");
     EXPECT_EQ(RunWith("[Engine]\r\nStartResult=0x80047C02\r\n[Results]\r\n3=b:1\r\n6=b:1\r\n", L"/qn"), 0x80047C02u);
     const bool marked = ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, kRebootMarker) == ERROR_SUCCESS;
     EXPECT_TRUE(marked);

@@ -166,9 +166,9 @@ TEST_F(ServiceCommands, UnreadableProductSettingsStillConfigure) {
     ASSERT_TRUE(ReadFileBytes(setup, bytes));
     bytes[position + 8] = 7;   // a block version nobody reads
     ASSERT_TRUE(WriteFileBytes(setup, bytes.data(), bytes.size()));
-    const std::vector<std::wstring> lines = {
-        L"Error : CInstallManager::InitializeEmbeddedData(1605) : failed to initialize data extender",
-        L"Information : silent config completed"};
+    // Without settings the base install folder stays the installer root (no silo below it).
+    const std::vector<std::wstring> lines = {L"Information : base install folder: " + product.installerRoot + L"\r\n",
+                                             L"Information : silent config completed"};
     std::vector<size_t> added;
     EXPECT_EQ(RunCounting(L"/FORCECONFIG /PRODID " + isolation.Silo(), lines, added), 0u);
     EXPECT_EQ(added, (std::vector<size_t>{1, 1}));
