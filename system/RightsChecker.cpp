@@ -225,12 +225,6 @@ bool CRightsChecker::CPrincipal::SetProcessToken() {
 bool CRightsChecker::CPrincipal::AppliesTo(PSID aceSid) const {
     if (!aceSid || m_sid.empty()) return false;
     if (::EqualSid(Sid(), aceSid)) return true;
-    // Everyone takes in every principal: a deny for Everyone holds against a group too.
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    if (::IsValidSid(aceSid) && ::GetSidSubAuthorityCount(aceSid) && *::GetSidSubAuthorityCount(aceSid) == 1 &&
-        !memcmp(::GetSidIdentifierAuthority(aceSid), &world, sizeof(world)) &&
-        *::GetSidSubAuthority(aceSid, 0) == SECURITY_WORLD_RID)
-        return true;
     // The token's groups; its user is matched above, as not every system's membership check
     // looks at the user SID.
     BOOL member = FALSE;
