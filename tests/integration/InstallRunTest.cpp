@@ -327,7 +327,7 @@ TEST_F(InstallRun, ADependentPatchWaitingEmptiesItsKeyAndUnpacksTheLayoutAgain) 
     // A waiting patch, with a subkey that refuses to be deleted.
     ASSERT_TRUE(isolation.SetDword(patch, L"Stage", 5));
     ASSERT_TRUE(isolation.SetDword(patch + L"\\Parts\\Sealed", L"Part", 1));
-    CKeyDacl sealed(isolation.Root() + L"\\" + patch + L"\\Parts\\Sealed", L"D:P(D;;KA;;;WD)");
+    CKeyDacl sealed(isolation.Root() + L"\\" + patch + L"\\Parts\\Sealed", L"D:P(A;;KA;;;SY)");
     ASSERT_TRUE(sealed.applied);
     EXPECT_EQ(Run(L"/qn"), 0u);
     EXPECT_EQ(product.CountInLog(kUnpacked), unpacked + 1);

@@ -40,14 +40,14 @@ class Registry : public ::testing::Test {
 protected:
     Registry() : path(L"Software\\MiniStubTests\\" + testing_support::NewGuid()) {}
     ~Registry() override { ::SHDeleteKeyW(HKEY_CURRENT_USER, path.c_str()); }
-    // A key nobody may read, write or list.
-    bool Lock(const std::wstring& subkey) {
+    // A key nobody may read, write or list (by default); the sddl can leave it to LocalSystem.
+    bool Lock(const std::wstring& subkey, const wchar_t* sddl = L"D:P(D;;KA;;;WD)") {
         qlLib::CRegKeyHandle key;
         if (::RegCreateKeyExW(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(),
                               nullptr) != ERROR_SUCCESS)
             return false;
         PSECURITY_DESCRIPTOR sd = nullptr;
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;KA;;;WD)", SDDL_REVISION_1, &sd, nullptr))
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
             return false;
         qlLib::CLocalMemory memory(sd);
         return ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, sd) == ERROR_SUCCESS;
@@ -81,8 +81,9 @@ TEST_F(Registry, RefusedKeysAreForcedOpenAndTreesDeleted) {
     EXPECT_TRUE(key.Open(locked.c_str(), HKEY_CURRENT_USER, KEY_READ, false)) << key.GetLastError();
     key.Close();
 
-    // A tree with a locked key inside goes as a whole.
-    ASSERT_TRUE(Lock(path + L"\\tree\\a\\sealed"));
+    // A tree with a key inside that only LocalSystem may touch goes as a whole: the grant that
+    // opens it goes to the administrators, never to this user alone.
+    ASSERT_TRUE(Lock(path + L"\\tree\\a\\sealed", L"D:P(A;;KA;;;SY)"));
     ASSERT_TRUE(::RegCreateKeyExW(HKEY_CURRENT_USER, (path + L"\\tree\\b").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, qlLib::CRegKeyHandle().Receive(), nullptr) == ERROR_SUCCESS);
     CRegistry tree;
