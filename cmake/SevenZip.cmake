@@ -1,8 +1,9 @@
-# 7-Zip's extract-only 7z reader (7z format; LZMA, LZMA2, BCJ, BCJ2, delta, copy; CRC), built from
+# 7-Zip's extract-only 7z reader (7z format; LZMA, LZMA2, BCJ, BCJ2, copy; CRC), built from
 # the Debian source package that scripts/bootstrap.sh unpacks into .deps/. The file set is the one
-# of 7-Zip's own extract-only 7z bundle without its DLL entry points and its archive-format
-# registry: we create the 7z handler directly. The codecs still find each other through their
-# registry.
+# of 7-Zip's own extract-only 7z bundle without its DLL entry points, its archive-format registry
+# (we create the 7z handler directly) and the filters installer packages do not use (delta, byte
+# swap, and the branch converters of other processors). The codecs still find each other through
+# their registry; an archive that names a missing filter fails as an unsupported method.
 #
 # Result: the static library `sevenzip`, whose usage requirements (include root, defines) are
 # PUBLIC. Link it with SEVENZIP_LINK_ITEM: the codecs and the CRC tables register themselves
@@ -70,12 +71,8 @@ set(_sevenzip_decoder_sources
   ${_cpp}/7zip/Compress/Bcj2Register.cpp
   ${_cpp}/7zip/Compress/BcjCoder.cpp
   ${_cpp}/7zip/Compress/BcjRegister.cpp
-  ${_cpp}/7zip/Compress/BranchMisc.cpp
-  ${_cpp}/7zip/Compress/BranchRegister.cpp
-  ${_cpp}/7zip/Compress/ByteSwap.cpp
   ${_cpp}/7zip/Compress/CopyCoder.cpp
   ${_cpp}/7zip/Compress/CopyRegister.cpp
-  ${_cpp}/7zip/Compress/DeltaFilter.cpp
   ${_cpp}/7zip/Compress/Lzma2Decoder.cpp
   ${_cpp}/7zip/Compress/Lzma2Register.cpp
   ${_cpp}/7zip/Compress/LzmaDecoder.cpp
@@ -85,16 +82,12 @@ set(_sevenzip_decoder_sources
   ${_c}/7zStream.c
   ${_c}/Alloc.c
   ${_c}/Bcj2.c
-  ${_c}/Bra.c
   ${_c}/Bra86.c
-  ${_c}/BraIA64.c
   ${_c}/CpuArch.c
-  ${_c}/Delta.c
   ${_c}/Lzma2Dec.c
   ${_c}/Lzma2DecMt.c
   ${_c}/LzmaDec.c
   ${_c}/MtDec.c
-  ${_c}/SwapBytes.c
   ${_c}/Threads.c
 )
 
@@ -110,6 +103,9 @@ target_compile_options(sevenzip PRIVATE -UWIN32_LEAN_AND_MEAN)
 # Not our code: its warnings are its maintainers' business, and must not break -Werror builds.
 target_compile_options(sevenzip PRIVATE -w)
 set_source_files_properties(${_sevenzip_decoder_sources} TARGET_DIRECTORY sevenzip PROPERTIES COMPILE_OPTIONS -O2)
+# With data sections, mingw's GCC stores a zero-filled global in the file; the CRC tables alone
+# would be 12 KB of zeros in the image.
+set_source_files_properties(${_c}/7zCrc.c TARGET_DIRECTORY sevenzip PROPERTIES COMPILE_OPTIONS "-O2;-fno-data-sections")
 target_link_libraries(sevenzip PUBLIC ole32 oleaut32 uuid)
 
 set(SEVENZIP_LINK_ITEM "$<LINK_LIBRARY:WHOLE_ARCHIVE,sevenzip>")

@@ -34,6 +34,8 @@ const DWORD kFileAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN
                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 // Attributes with which CREATE_ALWAYS refuses to replace a file unless asked for them again.
 const DWORD kBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// From this size on an extracted file's length is set before its data is written.
+const ULONGLONG kPresizeThreshold = 1024 * 1024;
 
 const wchar_t kInstallPackage[] = L"InstallPackage";
 const size_t kInstallPackageLength = sizeof(kInstallPackage) / sizeof(kInstallPackage[0]) - 1;
@@ -493,12 +495,14 @@ HRESULT C7zArchive::Extract(ERule rule, const wchar_t* destination) {
     m_rule = rule;
     m_destination = destination;
     m_itemFailure = S_OK;
+    m_madeFolders.clear();
     const UInt32* indices = m_selection.empty() ? nullptr : m_selection.data();
     const UInt32 count = m_selection.empty() ? static_cast<UInt32>(-1) : static_cast<UInt32>(m_selection.size());
     HRESULT hr = m_handler->Extract(indices, count, 0, m_callbacks);
     // An item the handler gave up on in the middle never got its result.
     FinishOutput(false);
     m_selection.clear();
+    m_madeFolders.clear();
     if (SUCCEEDED(hr) && FAILED(m_itemFailure)) hr = m_itemFailure;
     if (FAILED(hr)) {
         // The callbacks traced their own failure already.
@@ -537,6 +541,7 @@ HRESULT C7zArchive::GetStream(UINT32 index, ISequentialOutStream** stream, INT32
             TraceError(L"C7zArchive::GetStream(534) : failed to create folder: %s (%lu)", target.c_str(), error);
             return RecordFailure(HRESULT_FROM_WIN32(error));
         }
+        m_madeFolders.insert(target);
         return S_OK;
     }
     hr = CreateOutput(index, target);
@@ -576,27 +581,32 @@ HRESULT C7zArchive::TargetPath(UINT32 index, bool folder, std::wstring& target) 
     return S_OK;
 }
 
+HRESULT C7zArchive::MakeFolder(const std::wstring& folder, bool known) {
+    // Every file of a folder would otherwise walk and test the whole chain from the root again:
+    // under Wine each test is a round trip to the server.
+    if (known && m_madeFolders.count(folder)) return S_OK;
+    DWORD error = 0;
+    if (!qlLib::CreateFolderTree(folder, &error)) {
+        TraceError(L"C7zArchive::GetStream(582) : failed to create folder: %s (%lu)", folder.c_str(), error);
+        return HRESULT_FROM_WIN32(error);
+    }
+    m_madeFolders.insert(folder);
+    return S_OK;
+}
+
 HRESULT C7zArchive::CreateOutput(UINT32 index, const std::wstring& target) {
     const size_t slash = target.find_last_of(L'\\');
+    std::wstring parent;
     if (slash != std::wstring::npos && slash > 0) {
-        const std::wstring parent = target.substr(0, slash);
-        DWORD error = 0;
-        if (!qlLib::CreateFolderTree(parent, &error)) {
-            TraceError(L"C7zArchive::GetStream(582) : failed to create folder: %s (%lu)", parent.c_str(), error);
-            return HRESULT_FROM_WIN32(error);
-        }
+        parent = target.substr(0, slash);
+        const HRESULT made = MakeFolder(parent, true);
+        if (FAILED(made)) return made;
     }
     DWORD attributes = 0;
     if (SUCCEEDED(GetItemAttributes(index, attributes))) {
         attributes &= kFileAttributeMask;
     } else {
         attributes = 0;
-    }
-    // An earlier run may have left the file read-only (or hidden): it is replaced all the same.
-    const DWORD existing = ::GetFileAttributesW(target.c_str());
-    if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_DIRECTORY) &&
-        (existing & kBlockingAttributes)) {
-        ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 
     CInternalFile* file = CInternalFile::Create(&m_cancel);
@@ -607,13 +617,32 @@ HRESULT C7zArchive::CreateOutput(UINT32 index, const std::wstring& target) {
     // Read-only is applied once the data is written and the file closed.
     DWORD flags = attributes & ~FILE_ATTRIBUTE_READONLY;
     if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
-    const HRESULT hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags | FILE_FLAG_SEQUENTIAL_SCAN);
+    flags |= FILE_FLAG_SEQUENTIAL_SCAN;
+    HRESULT hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags);
+    if (hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) {
+        // An earlier run may have left the file read-only (or hidden): it is replaced all the
+        // same. Asked only after a refusal, so that a fresh file costs no extra call.
+        const DWORD existing = ::GetFileAttributesW(target.c_str());
+        if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_DIRECTORY) &&
+            (existing & kBlockingAttributes) && ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL)) {
+            hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags);
+        }
+    } else if (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) && !parent.empty()) {
+        // A folder this extraction made has gone meanwhile: make it again.
+        const HRESULT made = MakeFolder(parent, false);
+        if (SUCCEEDED(made)) hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags);
+    }
     if (FAILED(hr)) {
         TraceError(L"C7zArchive::GetStream(609) : failed to open file: %s (%lu)", target.c_str(),
                    static_cast<unsigned long>(HRESULT_CODE(hr)));
         file->Release();
         return hr;
     }
+    // A large file gets its final size at once: the system then does not grow it write by write.
+    NWindows::NCOM::CPropVariant size;
+    if (ReadProperty(m_handler, index, kpidSize, size) == S_OK && size.vt == VT_UI8 &&
+        size.uhVal.QuadPart >= kPresizeThreshold)
+        file->PresetSize(size.uhVal.QuadPart);
     m_output = file;
     m_outputPath = target;
     m_outputAttributes = attributes;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,7 @@ private:
     HRESULT SetOperationResult(INT32 result);
     HRESULT TargetPath(UINT32 index, bool folder, std::wstring& target);
     HRESULT CreateOutput(UINT32 index, const std::wstring& target);
+    HRESULT MakeFolder(const std::wstring& folder, bool known);
     // Ends the current item's file: kept when ok, deleted otherwise.
     HRESULT FinishOutput(bool ok);
 
@@ -104,6 +106,7 @@ private:
     ERule m_rule = eRule_Archive;
     std::wstring m_destination;
     std::vector<UINT32> m_selection;   // ascending; empty means every item
+    std::set<std::wstring> m_madeFolders;   // made or found by this extraction: not walked again
     HRESULT m_itemFailure = S_OK;      // the first failure the callbacks reported (and traced)
 
     // The item being written.

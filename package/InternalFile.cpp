@@ -37,6 +37,12 @@ HRESULT CInternalFile::SetLastWriteTime(const FILETIME& time) {
     return S_OK;
 }
 
+void CInternalFile::PresetSize(ULONGLONG size) {
+    FILE_END_OF_FILE_INFO end = {};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    ::SetFileInformationByHandle(m_file.Handle(), FileEndOfFileInfo, &end, sizeof(end));
+}
+
 HRESULT CInternalFile::Close() {
     if (!m_file.IsOpen()) return S_OK;
     return m_file.Close() ? S_OK : LastError();

@@ -23,6 +23,9 @@ public:
     // Sets the last-write time; done after the data is written, because a later write would
     // move it again on file systems that track writes per handle.
     HRESULT SetLastWriteTime(const FILETIME& time);
+    // Gives a freshly created file its final length before the data arrives (one call, the
+    // position stays at 0); a hint only, so a refusal is not an error.
+    void PresetSize(ULONGLONG size);
     HRESULT Close();
     bool IsOpen() const { return m_file.IsOpen(); }
     const std::wstring& Path() const { return m_file.Path(); }

@@ -1,7 +1,9 @@
 #include "stub/ShutdownBlockWindow.h"
 
+#include <atomic>
 #include <new>
 
+#include "runtime/MessageWindowThread.h"
 #include "runtime/OsVersion.h"
 #include "runtime/Trace.h"
 
@@ -20,49 +22,86 @@ void* User32Export(const char* name) {
 
 }  // namespace
 
-CShutdownBlockWindow::~CShutdownBlockWindow() {
+class CShutdownBlockWindow::CWindowThread : public qlLib::CMessageWindowThread {
+public:
+    explicit CWindowThread(const std::wstring& productId) : m_productId(productId) {}
     // The window thread calls this object's hooks: it ends before the object does.
-    Stop(INFINITE);
+    ~CWindowThread() override { Stop(INFINITE); }
+
+    bool Start() { return Create(m_productId.c_str(), m_productId.c_str()); }
+    // Asks the window to go without waiting for it; the thread ends by itself.
+    void Abandon() {
+        m_ending = true;
+        RequestExit();
+    }
+
+protected:
+    BOOL OnShutdownQuery() override {
+        // A window made after the install's end has nothing left to protect.
+        if (m_ending) return TRUE;
+        TraceInfo(L"Shutdown blocked");
+        HWND window = Window();
+        if (qlLib::IsVistaOrLater() && ::IsWindow(window)) {
+            TraceInfo(L"Trying to prevent shutdown on Vista+");
+            auto create = reinterpret_cast<ReasonCreateFn>(User32Export("ShutdownBlockReasonCreate"));
+            if (!create || !create(window, m_productId.c_str()))
+                TraceError(L"Couldn't block the shutdown...%lu", ::GetLastError());
+        }
+        // The install must not be cut off half way.
+        return FALSE;
+    }
+
+    void OnWindowDestroyed() override {
+        HWND window = Window();
+        if (!qlLib::IsVistaOrLater() || !::IsWindow(window)) return;
+        TraceInfo(L"removing Shutdownblock");
+        auto destroy = reinterpret_cast<ReasonDestroyFn>(User32Export("ShutdownBlockReasonDestroy"));
+        if (!destroy || !destroy(window)) TraceError(L"Couldn't remove shutdown block");
+    }
+
+    void OnShutdownEnd(bool, bool) override {}
+
+private:
+    const std::wstring m_productId;
+    std::atomic<bool> m_ending{false};
+};
+
+CShutdownBlockWindow::~CShutdownBlockWindow() {
+    End();
 }
 
 bool CShutdownBlockWindow::Create(const std::wstring& productId) {
     TraceInfo(L"create hidden window");
+    End();
     try {
-        m_productId = productId;
+        m_thread = new CWindowThread(productId);
     } catch (const std::bad_alloc&) {
         TraceError(L"Couldn't copy ProductID");
         return false;
     }
-    m_created = CMessageWindowThread::Create(m_productId.c_str(), m_productId.c_str());
-    return m_created;
+    if (m_thread->Start()) return true;
+    delete m_thread;
+    m_thread = nullptr;
+    return false;
 }
 
 void CShutdownBlockWindow::Destroy() {
-    Stop(INFINITE);
+    End();
     TraceInfo(L"destroy hidden window");
-    m_created = false;
-    m_productId.clear();
 }
 
-BOOL CShutdownBlockWindow::OnShutdownQuery() {
-    TraceInfo(L"Shutdown blocked");
-    HWND window = Window();
-    if (qlLib::IsVistaOrLater() && m_created && ::IsWindow(window)) {
-        TraceInfo(L"Trying to prevent shutdown on Vista+");
-        auto create = reinterpret_cast<ReasonCreateFn>(User32Export("ShutdownBlockReasonCreate"));
-        if (!create || !create(window, m_productId.c_str()))
-            TraceError(L"Couldn't block the shutdown...%lu", ::GetLastError());
+void CShutdownBlockWindow::End() {
+    if (!m_thread) return;
+    if (m_thread->Window() || !m_thread->IsThreadRunning()) {
+        delete m_thread;   // closes the window and waits for its thread
+    } else {
+        // The thread is still making its window: the first window of a process can wait for
+        // the session's desktop to come up (under Wine, for its desktop process to start),
+        // long after a short install has ended. The thread closes the window as soon as it
+        // exists and ends; its object stays for the rest of the process, as the thread uses it.
+        m_thread->Abandon();
     }
-    // The install must not be cut off half way.
-    return FALSE;
-}
-
-void CShutdownBlockWindow::OnWindowDestroyed() {
-    HWND window = Window();
-    if (!qlLib::IsVistaOrLater() || !::IsWindow(window)) return;
-    TraceInfo(L"removing Shutdownblock");
-    auto destroy = reinterpret_cast<ReasonDestroyFn>(User32Export("ShutdownBlockReasonDestroy"));
-    if (!destroy || !destroy(window)) TraceError(L"Couldn't remove shutdown block");
+    m_thread = nullptr;
 }
 
 }  // namespace TARN

@@ -5,26 +5,25 @@
 
 #include <string>
 
-#include "runtime/MessageWindowThread.h"
-
 namespace TARN {
 
-class CShutdownBlockWindow : public qlLib::CMessageWindowThread {
+class CShutdownBlockWindow {
 public:
-    ~CShutdownBlockWindow() override;
+    CShutdownBlockWindow() = default;
+    CShutdownBlockWindow(const CShutdownBlockWindow&) = delete;
+    CShutdownBlockWindow& operator=(const CShutdownBlockWindow&) = delete;
+    ~CShutdownBlockWindow();
     // The window's class, title and block reason are the product ID; false without a window.
     bool Create(const std::wstring& productId);
-    // Ends the window and its thread. Safe without Create.
+    // Ends the window and its thread. Safe without Create. A window that is still being made
+    // is not waited for: it closes itself as soon as it exists.
     void Destroy();
 
-protected:
-    void OnWindowDestroyed() override;
-    BOOL OnShutdownQuery() override;
-    void OnShutdownEnd(bool, bool) override {}
-
 private:
-    bool m_created = false;
-    std::wstring m_productId;
+    class CWindowThread;
+    void End();
+
+    CWindowThread* m_thread = nullptr;
 };
 
 }  // namespace TARN

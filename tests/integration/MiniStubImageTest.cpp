@@ -87,6 +87,16 @@ TEST(MiniStubImage, NothingFollowsTheLastSection) {
     EXPECT_EQ(image.nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size, 0u);
 }
 
+TEST(MiniStubImage, StaysWithinItsSizeBudget) {
+    // Size is a feature of a stub: the bound (today's size and a little headroom) makes any
+    // growth a decision rather than an accident.
+    const size_t kBudget = 880 * 1024;   // 858,624 bytes when set
+    REQUIRE_32BIT_IMAGE(path);
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(ReadFileBytes(path, bytes));
+    EXPECT_LE(bytes.size(), kBudget) << "the stripped stub grew past its budget";
+}
+
 TEST(MiniStubImage, ImportsOnlyKnownSystemDlls) {
     // Anything else would be searched for next to the program first: in a download folder.
     static const std::set<std::string> known = {

@@ -5,6 +5,9 @@
 #include "stub/ShutdownBlockWindow.h"
 #include "support/TestSupport.h"
 
+#include <string>
+#include <vector>
+
 using testing_support::CCaptureProcessTrace;
 using testing_support::NewGuid;
 
@@ -79,4 +82,19 @@ TEST(ShutdownBlockWindow, RefusesTheEndOfTheSessionUntilDestroyed) {
     EXPECT_TRUE(trace.Contains(L"removing Shutdownblock"));
     EXPECT_TRUE(trace.Contains(L"destroy hidden window"));
     EXPECT_FALSE(block.Create(L""));   // an empty product ID makes no window
+}
+
+TEST(ShutdownBlockWindow, AWindowStillBeingMadeWhenDestroyedGoesByItself) {
+    // The short install's case: the object is gone long before its window would have come up.
+    std::vector<std::wstring> products;
+    for (int i = 0; i < 5; ++i) {
+        products.push_back(L"MiniStubTestProduct" + NewGuid());
+        TARN::CShutdownBlockWindow block;
+        ASSERT_TRUE(block.Create(products.back()));
+        block.Destroy();
+    }
+    // Each window closes itself once made (the threads still use the objects: no crash either);
+    // none may stay behind.
+    ::Sleep(1000);
+    for (const auto& product : products) EXPECT_EQ(::FindWindowW(product.c_str(), nullptr), nullptr);
 }
