@@ -1,0 +1,230 @@
+#include "package/SignerAttribute.h"
+
+#include <cstring>
+#include <new>
+
+#include "runtime/Trace.h"
+
+namespace TARN {
+
+// UUID 207dfcf5-6866-4922-a5e8-0d6f214382be.
+const char CSignerAttribute::kOid[] = "2.25.43189463582864194429115630390943646398";
+
+namespace {
+
+// kOid as its DER content octets.
+const BYTE kOidBytes[] = {0x69, 0xC0, 0xFD, 0xFE, 0xBD, 0xAD, 0x86, 0xB2, 0xA4, 0xC5,
+                          0xA5, 0xF4, 0x83, 0xAD, 0xF2, 0x8A, 0x8E, 0x85, 0x3E};
+// 1.2.840.113549.1.7.2, PKCS#7 signed data.
+const BYTE kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+const BYTE kTagOctetString = 0x04, kTagOid = 0x06, kTagSequence = 0x30, kTagSet = 0x31;
+const BYTE kTagContext0 = 0xA0, kTagContext1 = 0xA1;
+// A value this large is no settings block; it keeps every length below far from overflowing.
+const DWORD kMaxValue = 0x1000000;
+
+// One element: tag at start, content from content to end.
+struct CElement {
+    DWORD start, content, end;
+    BYTE tag;
+};
+
+// The element at pos, which must lie inside [pos, limit): a one-byte tag and a definite length of
+// at most four bytes.
+bool ReadElement(const BYTE* der, DWORD pos, DWORD limit, CElement& element) {
+    if (pos > limit || limit - pos < 2 || (der[pos] & 0x1F) == 0x1F) return false;
+    DWORD p = pos + 1;
+    DWORD length = der[p++];
+    if (length & 0x80) {
+        DWORD count = length & 0x7F;
+        if (count == 0 || count > 4 || limit - p < count) return false;   // 0: indefinite (BER)
+        for (length = 0; count; --count) length = (length << 8) | der[p++];
+    }
+    if (limit - p < length) return false;
+    element = CElement{pos, p, p + length, der[pos]};
+    return true;
+}
+
+// The first element inside parent, or the one after previous; false at the end or when malformed.
+bool NextChild(const BYTE* der, const CElement& parent, const CElement* previous, CElement& child) {
+    const DWORD pos = previous ? previous->end : parent.content;
+    return pos < parent.end && ReadElement(der, pos, parent.end, child);
+}
+
+// The last element inside parent; false when it has none or any of them is malformed.
+bool LastChild(const BYTE* der, const CElement& parent, CElement& last) {
+    CElement child;
+    bool any = false;
+    for (const CElement* previous = nullptr; NextChild(der, parent, previous, child); previous = &last) {
+        last = child;
+        any = true;
+    }
+    return any && last.end == parent.end;
+}
+
+void AppendHeader(std::vector<BYTE>& out, BYTE tag, DWORD length) {
+    out.push_back(tag);
+    if (length < 0x80) {
+        out.push_back(static_cast<BYTE>(length));
+        return;
+    }
+    BYTE count = 0;
+    for (DWORD rest = length; rest; rest >>= 8) ++count;
+    out.push_back(static_cast<BYTE>(0x80 | count));
+    while (count--) out.push_back(static_cast<BYTE>(length >> (8 * count)));
+}
+
+bool IsOurAttribute(const BYTE* der, const CElement& attribute) {
+    CElement oid;
+    return attribute.tag == kTagSequence && NextChild(der, attribute, nullptr, oid) && oid.tag == kTagOid &&
+           oid.end - oid.content == sizeof kOidBytes && std::memcmp(der + oid.content, kOidBytes, sizeof kOidBytes) == 0;
+}
+
+// Where the attribute is, or would go, in a message.
+struct CLocation {
+    CElement chain[6];   // ContentInfo, [0], SignedData, signer infos, first signer, its [1]
+    bool sound = false;              // the path down to the first signer is DER inside the message
+    bool attributesSound = false;    // and so is every unauthenticated attribute
+    bool hasUnauthenticated = false;
+    bool found = false;
+    bool duplicated = false;
+    size_t others = 0;
+    CElement ours = {};
+};
+
+// ContentInfo { signedData, [0] { SignedData { ..., signerInfos SET { SignerInfo, ... } } } };
+// SignerInfo { ..., encryptedDigest, [1] unauthenticated attributes OPTIONAL }.
+CLocation Locate(const BYTE* der, DWORD size) {
+    CLocation at = {};
+    CElement* chain = at.chain;
+    CElement oid = {}, last = {};
+    at.sound = der && ReadElement(der, 0, size, chain[0]) && chain[0].tag == kTagSequence &&
+               NextChild(der, chain[0], nullptr, oid) && oid.tag == kTagOid &&
+               oid.end - oid.content == sizeof kSignedDataOid &&
+               std::memcmp(der + oid.content, kSignedDataOid, sizeof kSignedDataOid) == 0 &&
+               NextChild(der, chain[0], &oid, chain[1]) && chain[1].tag == kTagContext0 &&
+               NextChild(der, chain[1], nullptr, chain[2]) && chain[2].tag == kTagSequence &&
+               LastChild(der, chain[2], chain[3]) && chain[3].tag == kTagSet &&
+               NextChild(der, chain[3], nullptr, chain[4]) && chain[4].tag == kTagSequence &&
+               LastChild(der, chain[4], last);
+    if (!at.sound) return at;
+    at.hasUnauthenticated = last.tag == kTagContext1;
+    chain[5] = last;
+    at.attributesSound = true;
+    if (!at.hasUnauthenticated) return at;
+    CElement attribute = {};
+    DWORD reached = chain[5].content;
+    for (const CElement* previous = nullptr; NextChild(der, chain[5], previous, attribute); previous = &last) {
+        last = attribute;
+        reached = attribute.end;
+        if (!IsOurAttribute(der, attribute)) {
+            ++at.others;
+        } else {
+            at.duplicated = at.found;
+            at.found = true;
+            at.ours = attribute;
+        }
+    }
+    at.attributesSound = reached == chain[5].end;
+    return at;
+}
+
+}  // namespace
+
+HRESULT CSignerAttribute::Read(const BYTE* message, DWORD size, std::vector<BYTE>& value) {
+    const CLocation at = Locate(message, size);
+    // A signature this reader cannot follow carries no attribute of ours; a block behind it may.
+    if (!at.sound) return S_FALSE;
+    if (!at.attributesSound || at.duplicated) {
+        TraceError(L"TARN::CSignerAttribute::Read(135) : the signer's attributes are malformed or hold the settings twice");
+        return E_INVALIDARG;
+    }
+    if (!at.found) return S_FALSE;
+    // SEQUENCE { OID, SET { OCTET STRING } } and nothing more: one value, primitive (not nested),
+    // of definite length, filling its set.
+    CElement oid, values, octets;
+    if (!NextChild(message, at.ours, nullptr, oid) || !NextChild(message, at.ours, &oid, values) ||
+        values.end != at.ours.end || values.tag != kTagSet || !NextChild(message, values, nullptr, octets) ||
+        octets.tag != kTagOctetString || octets.end != values.end || octets.end - octets.content > kMaxValue) {
+        TraceError(L"TARN::CSignerAttribute::Read(146) : the settings attribute is not one octet string (%lu bytes)",
+                   at.ours.end - at.ours.start);
+        return E_INVALIDARG;
+    }
+    try {
+        value.assign(message + octets.content, message + octets.end);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+bool CSignerAttribute::Write(const BYTE* message, DWORD size, const BYTE* value, DWORD valueSize,
+                             std::vector<BYTE>& out) {
+    CLocation at = Locate(message, size);
+    // Far below 4 GiB both: no length of the result can overflow.
+    if (!at.attributesSound || at.duplicated || size > 0x7FFFFFFF || (value && valueSize > kMaxValue)) {
+        TraceError(L"TARN::CSignerAttribute::Write(162) : the signature cannot take the settings attribute (%lu bytes)", size);
+        return false;
+    }
+    CElement* chain = at.chain;
+    size_t depth = 0;
+    // What replaces [from, to) of the innermost element of the chain.
+    std::vector<BYTE> inner;
+    DWORD from = 0, to = 0;
+    try {
+        if (value) {
+            std::vector<BYTE> values;
+            AppendHeader(values, kTagOctetString, valueSize);
+            values.insert(values.end(), value, value + valueSize);
+            std::vector<BYTE> body;
+            AppendHeader(body, kTagOid, sizeof kOidBytes);
+            body.insert(body.end(), kOidBytes, kOidBytes + sizeof kOidBytes);
+            AppendHeader(body, kTagSet, static_cast<DWORD>(values.size()));
+            body.insert(body.end(), values.begin(), values.end());
+            AppendHeader(inner, kTagSequence, static_cast<DWORD>(body.size()));
+            inner.insert(inner.end(), body.begin(), body.end());
+        }
+        if (at.found && (value || at.others)) {
+            depth = 6;   // replace or drop the attribute itself
+            from = at.ours.start;
+            to = at.ours.end;
+        } else if (at.found) {
+            depth = 5;   // it was the only one: the attribute set goes with it
+            from = chain[5].start;
+            to = chain[5].end;
+        } else if (!value) {
+            out.assign(message, message + chain[0].end);
+            return true;
+        } else if (at.hasUnauthenticated) {
+            depth = 6;
+            from = to = chain[5].end;
+        } else {
+            std::vector<BYTE> set;
+            AppendHeader(set, kTagContext1, static_cast<DWORD>(inner.size()));
+            set.insert(set.end(), inner.begin(), inner.end());
+            inner.swap(set);
+            depth = 5;
+            from = to = chain[4].end;
+        }
+        // Rebuild outwards: each enclosing element keeps its bytes around the changed child.
+        while (depth--) {
+            const CElement& element = chain[depth];
+            std::vector<BYTE> rebuilt;
+            const DWORD length = (from - element.content) + static_cast<DWORD>(inner.size()) + (element.end - to);
+            rebuilt.reserve(length + 6);
+            AppendHeader(rebuilt, element.tag, length);
+            rebuilt.insert(rebuilt.end(), message + element.content, message + from);
+            rebuilt.insert(rebuilt.end(), inner.begin(), inner.end());
+            rebuilt.insert(rebuilt.end(), message + to, message + element.end);
+            inner.swap(rebuilt);
+            from = element.start;
+            to = element.end;
+        }
+        out.swap(inner);
+    } catch (const std::bad_alloc&) {
+        TraceError(L"TARN::CSignerAttribute::Write(219) : out of memory");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace TARN
