@@ -1,5 +1,6 @@
 #include "package/SignerAttribute.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -134,6 +135,12 @@ HRESULT CSignerAttribute::Read(const BYTE* message, DWORD size, std::vector<BYTE
     const CLocation at = Locate(message, size);
     // A signature this reader cannot follow carries no attribute of ours; a block behind it may.
     if (!at.sound) return S_FALSE;
+    // Other tools' attributes in a form this reader does not take (BER) do not stop the run:
+    // malformed ones count only when our identifier is among them.
+    const BYTE* end = message + at.chain[5].end;
+    if (!at.attributesSound &&
+        std::search(message + at.chain[5].content, end, kOidBytes, kOidBytes + sizeof kOidBytes) == end)
+        return S_FALSE;
     if (!at.attributesSound || at.duplicated) {
         TraceError(L"TARN::CSignerAttribute::Read(135) : the signer's attributes are malformed or hold the settings twice");
         return E_INVALIDARG;
