@@ -13,9 +13,11 @@ const char CSignerAttribute::kOid[] = "2.25.431894635828641944291156303909436463
 
 namespace {
 
-// kOid as its DER content octets.
-const BYTE kOidBytes[] = {0x69, 0xC0, 0xFD, 0xFE, 0xBD, 0xAD, 0x86, 0xB2, 0xA4, 0xC5,
-                          0xA5, 0xF4, 0x83, 0xAD, 0xF2, 0x8A, 0x8E, 0x85, 0x3E};
+// kOid as a DER element, and its content octets.
+const BYTE kOidElement[] = {0x06, 0x13, 0x69, 0xC0, 0xFD, 0xFE, 0xBD, 0xAD, 0x86, 0xB2, 0xA4,
+                            0xC5, 0xA5, 0xF4, 0x83, 0xAD, 0xF2, 0x8A, 0x8E, 0x85, 0x3E};
+const BYTE* const kOidBytes = kOidElement + 2;
+const DWORD kOidSize = sizeof kOidElement - 2;
 // 1.2.840.113549.1.7.2, PKCS#7 signed data.
 const BYTE kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 const BYTE kTagOctetString = 0x04, kTagOid = 0x06, kTagSequence = 0x30, kTagSet = 0x31;
@@ -62,22 +64,34 @@ bool LastChild(const BYTE* der, const CElement& parent, CElement& last) {
     return any && last.end == parent.end;
 }
 
-void AppendHeader(std::vector<BYTE>& out, BYTE tag, DWORD length) {
-    out.push_back(tag);
+// A DER header for length into header (6 bytes at most); its size.
+DWORD EncodeHeader(BYTE* header, BYTE tag, DWORD length) {
+    DWORD size = 0;
+    header[size++] = tag;
     if (length < 0x80) {
-        out.push_back(static_cast<BYTE>(length));
-        return;
+        header[size++] = static_cast<BYTE>(length);
+        return size;
     }
     BYTE count = 0;
     for (DWORD rest = length; rest; rest >>= 8) ++count;
-    out.push_back(static_cast<BYTE>(0x80 | count));
-    while (count--) out.push_back(static_cast<BYTE>(length >> (8 * count)));
+    header[size++] = static_cast<BYTE>(0x80 | count);
+    while (count--) header[size++] = static_cast<BYTE>(length >> (8 * count));
+    return size;
+}
+
+DWORD HeaderSize(DWORD length) {
+    BYTE header[6];
+    return EncodeHeader(header, 0, length);
+}
+
+void Put(std::vector<BYTE>& out, const BYTE* bytes, DWORD size) {
+    if (size) out.insert(out.end(), bytes, bytes + size);
 }
 
 bool IsOurAttribute(const BYTE* der, const CElement& attribute) {
     CElement oid;
     return attribute.tag == kTagSequence && NextChild(der, attribute, nullptr, oid) && oid.tag == kTagOid &&
-           oid.end - oid.content == sizeof kOidBytes && std::memcmp(der + oid.content, kOidBytes, sizeof kOidBytes) == 0;
+           oid.end - oid.content == kOidSize && std::memcmp(der + oid.content, kOidBytes, kOidSize) == 0;
 }
 
 // Where the attribute is, or would go, in a message.
@@ -139,7 +153,7 @@ HRESULT CSignerAttribute::Read(const BYTE* message, DWORD size, std::vector<BYTE
     // malformed ones count only when our identifier is among them.
     const BYTE* end = message + at.chain[5].end;
     if (!at.attributesSound &&
-        std::search(message + at.chain[5].content, end, kOidBytes, kOidBytes + sizeof kOidBytes) == end)
+        std::search(message + at.chain[5].content, end, kOidBytes, kOidBytes + kOidSize) == end)
         return S_FALSE;
     if (!at.attributesSound || at.duplicated) {
         TraceError(L"TARN::CSignerAttribute::Read(135) : the signer's attributes are malformed or hold the settings twice");
@@ -166,67 +180,64 @@ HRESULT CSignerAttribute::Read(const BYTE* message, DWORD size, std::vector<BYTE
 
 bool CSignerAttribute::Write(const BYTE* message, DWORD size, const BYTE* value, DWORD valueSize,
                              std::vector<BYTE>& out) {
-    CLocation at = Locate(message, size);
+    const CLocation at = Locate(message, size);
     // Far below 4 GiB both: no length of the result can overflow.
     if (!at.attributesSound || at.duplicated || size > 0x7FFFFFFF || (value && valueSize > kMaxValue)) {
-        TraceError(L"TARN::CSignerAttribute::Write(162) : the signature cannot take the settings attribute (%lu bytes)", size);
+        TraceError(L"TARN::CSignerAttribute::Write(162) : the signature cannot take the settings attribute");
         return false;
     }
-    CElement* chain = at.chain;
-    size_t depth = 0;
-    // What replaces [from, to) of the innermost element of the chain.
-    std::vector<BYTE> inner;
-    DWORD from = 0, to = 0;
-    try {
-        if (value) {
-            std::vector<BYTE> values;
-            AppendHeader(values, kTagOctetString, valueSize);
-            values.insert(values.end(), value, value + valueSize);
-            std::vector<BYTE> body;
-            AppendHeader(body, kTagOid, sizeof kOidBytes);
-            body.insert(body.end(), kOidBytes, kOidBytes + sizeof kOidBytes);
-            AppendHeader(body, kTagSet, static_cast<DWORD>(values.size()));
-            body.insert(body.end(), values.begin(), values.end());
-            AppendHeader(inner, kTagSequence, static_cast<DWORD>(body.size()));
-            inner.insert(inner.end(), body.begin(), body.end());
-        }
-        if (at.found && (value || at.others)) {
-            depth = 6;   // replace or drop the attribute itself
-            from = at.ours.start;
-            to = at.ours.end;
-        } else if (at.found) {
-            depth = 5;   // it was the only one: the attribute set goes with it
-            from = chain[5].start;
-            to = chain[5].end;
-        } else if (!value) {
-            out.assign(message, message + chain[0].end);
+    // The elements from the outside in: each keeps its bytes before and after the one it holds.
+    struct CLevel {
+        BYTE tag;
+        const BYTE* head;
+        DWORD headSize;
+        const BYTE* tail;
+        DWORD tailSize;
+        DWORD length;
+    } levels[10];
+    // How deep the message's own elements go, and what of the innermost is replaced.
+    DWORD depth = 6, from = at.ours.start, to = at.ours.end;   // the attribute itself
+    if (!at.found) {
+        if (!value) {
+            out.assign(message, message + at.chain[0].end);
             return true;
-        } else if (at.hasUnauthenticated) {
-            depth = 6;
-            from = to = chain[5].end;
-        } else {
-            std::vector<BYTE> set;
-            AppendHeader(set, kTagContext1, static_cast<DWORD>(inner.size()));
-            set.insert(set.end(), inner.begin(), inner.end());
-            inner.swap(set);
-            depth = 5;
-            from = to = chain[4].end;
         }
-        // Rebuild outwards: each enclosing element keeps its bytes around the changed child.
-        while (depth--) {
-            const CElement& element = chain[depth];
-            std::vector<BYTE> rebuilt;
-            const DWORD length = (from - element.content) + static_cast<DWORD>(inner.size()) + (element.end - to);
-            rebuilt.reserve(length + 6);
-            AppendHeader(rebuilt, element.tag, length);
-            rebuilt.insert(rebuilt.end(), message + element.content, message + from);
-            rebuilt.insert(rebuilt.end(), inner.begin(), inner.end());
-            rebuilt.insert(rebuilt.end(), message + to, message + element.end);
-            inner.swap(rebuilt);
-            from = element.start;
-            to = element.end;
+        depth = at.hasUnauthenticated ? 6 : 5;   // added at the end of the set, or of the signer
+        from = to = at.chain[depth - 1].end;
+    } else if (!value && !at.others) {
+        depth = 5;   // it was the only one: the attribute set goes with it
+        from = at.chain[5].start;
+        to = at.chain[5].end;
+    }
+    DWORD count = 0;
+    for (; count < depth; ++count) {
+        const CElement& element = at.chain[count];
+        const DWORD childStart = count + 1 < depth ? at.chain[count + 1].start : from;
+        const DWORD childEnd = count + 1 < depth ? at.chain[count + 1].end : to;
+        levels[count] = {element.tag, message + element.content, childStart - element.content, message + childEnd,
+                         element.end - childEnd, 0};
+    }
+    if (value) {
+        if (depth == 5 && !at.found) levels[count++] = {kTagContext1, nullptr, 0, nullptr, 0, 0};
+        levels[count++] = {kTagSequence, kOidElement, sizeof kOidElement, nullptr, 0, 0};
+        levels[count++] = {kTagSet, nullptr, 0, nullptr, 0, 0};
+        levels[count++] = {kTagOctetString, nullptr, 0, nullptr, 0, 0};
+    }
+    DWORD length = value ? valueSize : 0;
+    for (DWORD i = count; i--;) {
+        levels[i].length = levels[i].headSize + length + levels[i].tailSize;
+        length = levels[i].length + HeaderSize(levels[i].length);
+    }
+    try {
+        out.clear();
+        out.reserve(length);
+        for (DWORD i = 0; i < count; ++i) {
+            BYTE header[6];
+            Put(out, header, EncodeHeader(header, levels[i].tag, levels[i].length));
+            Put(out, levels[i].head, levels[i].headSize);
         }
-        out.swap(inner);
+        if (value) Put(out, value, valueSize);
+        for (DWORD i = count; i--;) Put(out, levels[i].tail, levels[i].tailSize);
     } catch (const std::bad_alloc&) {
         TraceError(L"TARN::CSignerAttribute::Write(219) : out of memory");
         return false;
