@@ -328,14 +328,19 @@ TEST(SignedFileData, HostileAttributesFailWithOneLineAndTheRunWithTheSettingsCod
         EXPECT_EQ(code, 0x80047D71u) << std::hex << code;
     }
 
-    // The encoder walks nothing outside the message: every truncation and every byte turned
-    // into a long length either fails cleanly or still encloses the attribute.
-    for (size_t at = 0; at + 8 <= message.size(); at += (at < 64 ? 1 : 7)) {   // padding stays out
-        Bytes cut(message.begin(), message.begin() + at), mangled = message;
+    // Reader and encoder walk nothing outside the message: every truncation and every byte
+    // turned into a long length either fails cleanly or still finds the attribute.
+    const Bytes carrying = Written(message, block);
+    for (size_t at = 0; at < carrying.size(); at += (at < 64 ? 1 : 7)) {
+        Bytes cut(carrying.begin(), carrying.begin() + at), mangled = carrying;
         mangled[at] = 0x84;
         std::vector<BYTE> out;
+        EXPECT_NE(TARN::CSignerAttribute::Read(cut.data(), static_cast<DWORD>(cut.size()), out), S_OK) << at;
         EXPECT_FALSE(TARN::CSignerAttribute::Write(cut.data(), static_cast<DWORD>(cut.size()), block.data(),
                                                    static_cast<DWORD>(block.size()), out));
+        if (TARN::CSignerAttribute::Read(mangled.data(), static_cast<DWORD>(mangled.size()), out) == S_OK) {
+            EXPECT_LE(out.size(), block.size()) << at;
+        }
         if (TARN::CSignerAttribute::Write(mangled.data(), static_cast<DWORD>(mangled.size()), block.data(),
                                           static_cast<DWORD>(block.size()), out)) {
             EXPECT_NE(OidEnd(out), 0u) << at;
