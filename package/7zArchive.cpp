@@ -334,7 +334,13 @@ HRESULT C7zArchive::SeekInput(LONGLONG offset, UINT32 origin, ULONGLONG* newPosi
         TraceError(L"C7zArchive::Seek(337) : set position");
         return StreamError();
     }
-    if (newPosition) *newPosition = position;
+    // A windowed stream stops at its window's end: the decoder must hear where it really is.
+    ULONGLONG reached = position;
+    if (newPosition && !m_stream->GetPosition(&reached)) {
+        TraceError(L"C7zArchive::Seek(344) : Get new position");
+        return StreamError();
+    }
+    if (newPosition) *newPosition = reached;
     return S_OK;
 }
 

@@ -20,6 +20,22 @@
 
 namespace qlLib {
 
+// Marks a collection as being copied by this thread for the life of the object; Entered() is
+// false when an outer copy on this thread already copies it (the collection contains itself).
+class CCopyInProgress {
+public:
+    explicit CCopyInProgress(const void* collection);
+    ~CCopyInProgress();
+    CCopyInProgress(const CCopyInProgress&) = delete;
+    CCopyInProgress& operator=(const CCopyInProgress&) = delete;
+    bool Entered() const { return m_entered; }
+
+private:
+    const void* m_collection;
+    CCopyInProgress* m_outer;
+    bool m_entered;
+};
+
 template <class TInterface>
 class CValueCollectionBase : public TInterface, public IClone, public ISerialize {
 public:
@@ -55,6 +71,12 @@ public:
         if (FAILED(source->QueryInterface(ClassId(), reinterpret_cast<void**>(other.Receive())))) return false;
         auto* impl = static_cast<CValueCollectionBase*>(other.Get());
         if (impl == this) return true;
+        // A collection that holds itself (directly or through others) would be copied for ever.
+        CCopyInProgress copying(impl);
+        if (!copying.Entered()) {
+            TraceError(L"qlLib::CValueCollectionBase::CopyFrom(58) : the collection contains itself");
+            return false;
+        }
         try {
             // Copied under the source's lock alone, then stored under ours: never both at once.
             std::vector<std::pair<DWORD, CValue>> copy;
@@ -82,8 +104,8 @@ public:
         CComPtr<TInterface> created = CComPtr<TInterface>::Adopt(CreateEmpty());
         if (!created || !static_cast<CValueCollectionBase*>(created.Get())->CopyFrom(static_cast<TInterface*>(this)))
             return false;
-        created->SetConvert(m_convert);
-        created->SetClone(m_clone);
+        created->SetConvert(GetConvert());
+        created->SetClone(GetClone());
         *copy = created.Detach();
         return true;
     }
@@ -118,10 +140,22 @@ public:
         m_modified = true;
         return true;
     }
-    bool STDMETHODCALLTYPE GetConvert() override { return m_convert; }
-    void STDMETHODCALLTYPE SetConvert(bool convert) override { m_convert = convert; }
-    bool STDMETHODCALLTYPE GetClone() override { return m_clone; }
-    void STDMETHODCALLTYPE SetClone(bool clone) override { m_clone = clone; }
+    bool STDMETHODCALLTYPE GetConvert() override {
+        CCriticalSectionLock lock(m_lock);
+        return m_convert;
+    }
+    void STDMETHODCALLTYPE SetConvert(bool convert) override {
+        CCriticalSectionLock lock(m_lock);
+        m_convert = convert;
+    }
+    bool STDMETHODCALLTYPE GetClone() override {
+        CCriticalSectionLock lock(m_lock);
+        return m_clone;
+    }
+    void STDMETHODCALLTYPE SetClone(bool clone) override {
+        CCriticalSectionLock lock(m_lock);
+        m_clone = clone;
+    }
 
     bool STDMETHODCALLTYPE GetObj(DWORD key, IUnknown** value) override {
         if (!value) return false;

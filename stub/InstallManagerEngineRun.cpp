@@ -12,6 +12,7 @@
 #include "stub/InstallManager.h"
 #include "stub/RebootSystem.h"
 #include "stub/ShutdownBlockWindow.h"
+#include "system/Registry.h"
 #include "system/Utils.h"
 
 namespace TARN {
@@ -168,7 +169,12 @@ bool CInstallManager::IsDepPatchWaiting(const std::wstring& productId) {
     DWORD stage = 0;
     if (!engine.QueryDWORD(L"Stage", stage) || stage != 5) return false;
     TraceInfo(L"Dependent patch waiting - delete patch key");
-    engine.DeleteContents();
+    engine.Close();
+    std::wstring path;
+    CRegistry product;
+    if (qlLib::JoinPath(path, root, L"TARN\\Patch") && qlLib::JoinPath(path, path, productId) &&
+        product.Open(path.c_str(), HKEY_LOCAL_MACHINE, KEY_READ | KEY_WRITE))
+        product.DeleteTree();
     return true;
 }
 
@@ -272,12 +278,15 @@ void CInstallManager::RunEngine(CShutdownBlockWindow& window) {
 
 void CInstallManager::PublishReturnCode() {
     // Every run that reaches the engine's end clears the value of an earlier one.
-    std::wstring root;
-    const bool haveRoot = qlLib::CIsolation::GetIsolationRoot(root);
+    std::wstring root, path;
+    const bool haveRoot = qlLib::CIsolation::GetIsolationRoot(root) &&
+                          qlLib::FormatString(path, L"%s\\%s", root.c_str(), kReturnCodeKey);
     {
-        qlLib::CRegKey isolation, returnCode;
-        if (!haveRoot || !isolation.Open(HKEY_LOCAL_MACHINE, root.c_str(), KEY_WRITE) ||
-            !returnCode.Open(isolation.Get(), kReturnCodeKey, KEY_WRITE) || !returnCode.DeleteValue(kReturnCodeValue))
+        // The value's own key in one step: an isolation key this run may not write must not keep
+        // an earlier run's result there for updaters to read as this one's.
+        qlLib::CRegKey returnCode;
+        if (!haveRoot || !returnCode.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WRITE) ||
+            !returnCode.DeleteValue(kReturnCodeValue))
             TraceInfo(L"Unable to delete return code %s/%s", kReturnCodeKey, kReturnCodeValue);
     }
 
@@ -297,9 +306,7 @@ void CInstallManager::PublishReturnCode() {
     bool overInstall = false;
     if (!m_engineResults->GetBool(eResult_KeepParentCache, &overInstall) || !overInstall) return;
     TraceInfo(L"over install happened with publish results");
-    std::wstring path;
-    if (!haveRoot || !qlLib::FormatString(path, L"%s\\%s", root.c_str(), kReturnCodeKey) ||
-        !returnCode.Create(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WRITE) || !returnCode.SetDWORD(kReturnCodeValue, code))
+    if (!haveRoot || !returnCode.Create(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WRITE) || !returnCode.SetDWORD(kReturnCodeValue, code))
         TraceError(L"CInstallManager::LaunchEngine(2382) : ReturnCode: failed to set \"%s\" = \"%d\": %lu",
                    kReturnCodeValue, m_engineResult, returnCode.GetLastError());
 }

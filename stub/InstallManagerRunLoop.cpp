@@ -16,6 +16,7 @@
 #include "stub/InstallManager.h"
 #include "stub/RebootSystem.h"
 #include "system/EnsureAccess.h"
+#include "system/Registry.h"
 #include "system/Utils.h"
 
 namespace TARN {
@@ -161,10 +162,10 @@ HRESULT CInstallManager::RunInstall(bool& rebootRequested) {
 }
 
 void CInstallManager::ResetFailureCount() {
-    qlLib::CRegKey key;
-    if (!key.Open(HKEY_LOCAL_MACHINE, kFailureCountKey, KEY_READ | KEY_WRITE)) return;
+    CRegistry key;
+    if (!key.Open(kFailureCountKey, HKEY_LOCAL_MACHINE, KEY_READ | KEY_WRITE)) return;
     // Values and subkeys both go: the count restarts after a success.
-    key.DeleteContents();
+    key.DeleteTree();
 }
 
 HRESULT CInstallManager::ResultTail(bool& rebootRequested) {

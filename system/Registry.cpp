@@ -38,6 +38,25 @@ void GrantKeyAccess(HKEY root, const wchar_t* subkey, PSID principal) {
     }
 }
 
+// Opens root\path for deletion. A refusal on a key of the product's own is answered by grants
+// of full access to the accounts the elevated work runs under (see CGrantPrincipals), never to
+// the user alone, whose later unelevated processes must not keep the key open to them.
+bool OpenForDeletion(HKEY root, const std::wstring& path, qlLib::CRegKey& key) {
+    if (key.Open(root, path.c_str(), KEY_ALL_ACCESS)) return true;
+    if (key.GetLastError() != ERROR_ACCESS_DENIED || !CRegistry::IsProductKey(root, path.c_str())) return false;
+    CGrantPrincipals principals;
+    for (size_t i = 0; i < principals.Count(); ++i) {
+        CRightsChecker::Exception error;
+        RegistryEnsureAccess(root, path.c_str(), CAccessSpec::Inheritable(KEY_ALL_ACCESS), principals.At(i), error);
+        if (error.code != CRightsChecker::Exception::eNone || FAILED(error.hr))
+            TraceError(L"TARN::CRegistry::DeleteTree(62) : RegistryEnsureAccess %s failed: %d (0x%08x)", path.c_str(),
+                       static_cast<int>(error.code), error.hr);
+    }
+    if (key.Open(root, path.c_str(), KEY_ALL_ACCESS)) return true;
+    key.SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
 }  // namespace
 
 const wchar_t* CRegistry::RootName(HKEY root) {
@@ -174,8 +193,9 @@ bool CRegistry::CreateRebootSubkey(const CRegistry& parent) {
 bool CRegistry::DeleteTree() {
     if (DeleteContents()) return true;
     if (GetLastError() != ERROR_ACCESS_DENIED) return false;
-    CRegistry self;
-    if (!self.Open(m_path.c_str(), m_root, KEY_ALL_ACCESS, false)) {
+    // Something below refuses: depth first, each refusing level granted access on the way.
+    qlLib::CRegKey self;
+    if (!OpenForDeletion(m_root, m_path, self)) {
         if (self.GetLastError() == ERROR_FILE_NOT_FOUND) {
             SetLastError(ERROR_SUCCESS);   // gone already
             return true;
@@ -187,13 +207,13 @@ bool CRegistry::DeleteTree() {
     for (;;) {
         DWORD length = 261;
         if (::RegEnumKeyExW(self.Get(), 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        std::wstring path;
-        if (!qlLib::JoinPath(path, m_path, name)) {
+        CRegistry child;
+        if (!qlLib::JoinPath(child.m_path, m_path, name)) {
             SetLastError(ERROR_OUTOFMEMORY);
             return false;
         }
-        CRegistry child;
-        if (!child.Open(path.c_str(), m_root, KEY_ALL_ACCESS, false) || !child.DeleteTree()) {
+        child.m_root = m_root;
+        if (!OpenForDeletion(m_root, child.m_path, child) || !child.DeleteTree()) {
             SetLastError(child.GetLastError());
             return false;
         }

@@ -2,7 +2,6 @@
 // cached stub that an install run stages in the temp folder to remove its cache after it.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <functional>
@@ -28,57 +27,6 @@ size_t Count(const std::wstring& text, const std::wstring& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++count;
     return count;
-}
-
-// Whether path is among the deletions pending for the next restart (no restart is simulated
-// here: it would act on the whole prefix while other tests run).
-bool IsPendingDeletion(const std::wstring& path) {
-    qlLib::CRegKeyHandle key;
-    DWORD size = 0;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ,
-                        key.Receive()) != ERROR_SUCCESS ||
-        ::RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
-        return false;
-    std::wstring data(size / sizeof(wchar_t) + 2, L'\0');
-    ::RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", nullptr, nullptr, reinterpret_cast<BYTE*>(&data[0]),
-                       &size);
-    // Pairs of source and destination; an empty destination deletes.
-    for (size_t at = 0; data[at];) {
-        const std::wstring source(&data[at]);
-        at += source.size() + 1;
-        const bool deletes = !data[at];
-        at += wcslen(&data[at]) + 1;
-        if (deletes && qlLib::EqualsNoCase(source.c_str(), (L"\\??\\" + path).c_str())) return true;
-    }
-    return false;
-}
-
-// The temp folder the stub stages its copy in: GetTempPath2W where the system has it.
-std::wstring StubTempFolder() {
-    typedef DWORD(WINAPI * GetTempPathFn)(DWORD, LPWSTR);
-    GetTempPathFn get = ::GetTempPathW;
-    if (FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W"))
-        get = reinterpret_cast<GetTempPathFn>(reinterpret_cast<void*>(found));
-    wchar_t folder[MAX_PATH + 1] = {};
-    get(MAX_PATH + 1, folder);
-    std::wstring path = folder;
-    if (!path.empty() && path.back() == L'\\') path.pop_back();
-    return path;
-}
-
-// Waits for the running programs of that file name to end.
-void WaitForProgramsNamed(const std::wstring& fileName) {
-    qlLib::CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL found = snapshot && ::Process32FirstW(snapshot.Get(), &entry); found;
-         found = ::Process32NextW(snapshot.Get(), &entry)) {
-        if (!qlLib::EqualsNoCase(entry.szExeFile, fileName.c_str())) continue;
-        qlLib::CKernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
-        if (process) {
-            EXPECT_EQ(::WaitForSingleObject(process.Get(), 120000), WAIT_OBJECT_0) << fileName.c_str();
-        }
-    }
 }
 
 std::wstring Widen(const std::vector<unsigned char>& bytes) {
@@ -230,31 +178,11 @@ TEST_F(DeleteMode, AnInstallRunStagesACopyInTheTempFolderThatRemovesTheCacheAfte
     ASSERT_TRUE(product.Make(ToWinePath(STARTUPPROBE_EXE_UNIX_PATH), setup));
     // The copies are named "<silo>_<product>_<n>.exe", each in a folder of its own in the temp
     // folder ("VelmorRemoval-" and a number); they wait for a restart to go.
-    const std::wstring tempFolder = StubTempFolder(), prefix = product.silo + L"_" + product.product + L"_";
+    const std::wstring prefix = product.silo + L"_" + product.product + L"_";
     struct CCopies {
-        std::wstring folder, pattern;
-        // The copies as "staging folder\name".
-        std::vector<std::wstring> List() const {
-            std::vector<std::wstring> found;
-            WIN32_FIND_DATAW entry;
-            HANDLE find = ::FindFirstFileW((folder + L"\\VelmorRemoval-*").c_str(), &entry);
-            if (find == INVALID_HANDLE_VALUE) return found;
-            do {
-                if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-                for (const std::wstring& name : ListFiles(folder + L"\\" + entry.cFileName, pattern.c_str()))
-                    found.push_back(std::wstring(entry.cFileName) + L"\\" + name);
-            } while (::FindNextFileW(find, &entry));
-            ::FindClose(find);
-            return found;
-        }
-        ~CCopies() {
-            for (const std::wstring& copy : List()) {
-                WaitForProgramsNamed(copy.substr(copy.find(L'\\') + 1));
-                ::DeleteFileW((folder + L"\\" + copy).c_str());
-                ::RemoveDirectoryW((folder + L"\\" + copy.substr(0, copy.find(L'\\'))).c_str());
-            }
-        }
-    } copies{tempFolder, prefix + L"*.exe"};
+        const CTestInstaller& product;
+        ~CCopies() { FinishDeleteModeCopies(product); }
+    } copies{product};
 
     DWORD code = 0xDEADBEEF;
     ASSERT_TRUE(RunProgram(setup, L"/qn /probe-removal", 120000, code));
@@ -276,10 +204,10 @@ TEST_F(DeleteMode, AnInstallRunStagesACopyInTheTempFolderThatRemovesTheCacheAfte
     EXPECT_EQ(report[L"copywaiting"], L"1");
     EXPECT_EQ(report[L"cachekept"], L"1");
 
-    const auto staged = copies.List();
+    const auto staged = DeleteModeCopies(product);
     ASSERT_EQ(staged.size(), 1u);
-    const std::wstring copy = tempFolder + L"\\" + staged[0];
-    const std::wstring name = staged[0].substr(staged[0].find(L'\\') + 1);
+    const std::wstring copy = staged[0];
+    const std::wstring name = copy.substr(copy.rfind(L'\\') + 1);
     const std::wstring number = name.substr(prefix.size(), name.size() - prefix.size() - 4);
     EXPECT_TRUE(!number.empty() && number.size() <= 5 && number.find_first_not_of(L"0123456789") == std::wstring::npos &&
                 std::stoul(number) <= 32767)

@@ -4,10 +4,17 @@
 // leaves a marker file instead.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <string>
 
 #include "BuildPaths.h"
+#include "runtime/FolderUtils.h"
+#include "runtime/Handles.h"
+#include "runtime/RegKey.h"
 #include "runtime/SingleInstanceLock.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
@@ -18,6 +25,45 @@ namespace {
 
 bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Replaces a key's DACL for the life of the object and puts the old one back.
+class CKeyDacl {
+public:
+    CKeyDacl(const std::wstring& path, const wchar_t* sddl) : m_path(path) {
+        qlLib::CRegKeyHandle key;
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, READ_CONTROL | WRITE_DAC, key.Receive()) != ERROR_SUCCESS)
+            return;
+        DWORD size = 0;
+        ::RegGetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, nullptr, &size);
+        m_old.resize(size);
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        if (!size || ::RegGetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, m_old.data(), &size) != ERROR_SUCCESS ||
+            !::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
+            return;
+        qlLib::CLocalMemory memory(sd);
+        applied = ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, sd) == ERROR_SUCCESS;
+    }
+    ~CKeyDacl() {
+        qlLib::CRegKeyHandle key;
+        if (applied && ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, WRITE_DAC, key.Receive()) == ERROR_SUCCESS)
+            ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, m_old.data());
+    }
+    bool applied = false;
+
+private:
+    std::wstring m_path;
+    std::vector<BYTE> m_old;
+};
+
+// The published return code, or -1 when there is none.
+long long PublishedReturnCode(const CTestIsolationRoot& isolation) {
+    qlLib::CRegKey key;
+    DWORD value = 0;
+    if (!key.Open(HKEY_LOCAL_MACHINE, (isolation.Root() + L"\\TARN\\ReturnCode").c_str(), KEY_READ) ||
+        !key.QueryDWORD(L"ReturnCode", value))
+        return -1;
+    return value;
 }
 
 class InstallRun : public CInstallerTest {
@@ -135,10 +181,33 @@ TEST_F(InstallRun, AFullUIRunKeepsRebootRequiredAndStartsTheTrayFromTheCache) {
     product.realUI = true;
     Make("[Engine]\r\nStartResult=0x80070BC2\r\n[Results]\r\n1=b:1\r\n");
     EXPECT_EQ(Run(L"/qb"), 0x80070669u);   // basic UI: normalised like a quiet run
+    // The tray runs from the cache: a removal asked for must leave it.
+    ScriptEngine("[Engine]\r\nStartResult=0x80070BC2\r\n[Results]\r\n1=b:1\r\n3=b:1\r\n");
     EXPECT_EQ(Run(L""), 0x80070BC2u);
     EXPECT_FALSE(RebootRequested());
-    EXPECT_NE(product.RunLog().find(L"Information : Launching: " + product.cache + L"\\InstStub.exe /TRAYONLY"),
-              std::wstring::npos);
+    const std::wstring tray = product.cache + L"\\InstStub.exe";
+    EXPECT_NE(product.RunLog().find(L"Information : Launching: " + tray + L" /TRAYONLY"), std::wstring::npos);
+    FinishDeleteModeCopies(product);
+    EXPECT_TRUE(Exists(product.cache + L"\\engine.dll"));
+    EXPECT_FALSE(IsPendingDeletion(product.cache));
+    // The tray waits for a user: it ends with the test.
+    qlLib::CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    bool found = false;
+    for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more;
+         more = ::Process32NextW(snapshot.Get(), &entry)) {
+        qlLib::CKernelHandle process(
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        wchar_t image[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (!process || !::QueryFullProcessImageNameW(process.Get(), 0, image, &size) || _wcsicmp(image, tray.c_str()))
+            continue;
+        found = true;
+        ::TerminateProcess(process.Get(), 1);
+        ::WaitForSingleObject(process.Get(), 10000);
+    }
+    EXPECT_TRUE(found);
 }
 
 TEST_F(InstallRun, APatchLeftInTheRegistryMakesTheCacheExtractAgain) {
@@ -201,4 +270,154 @@ TEST_F(InstallRun, DeploymentToolsGetTheirExitCodesOnlyWhenAskedFor) {
     qlLib::CSingleInstanceLock running(product.siloFolder);
     ASSERT_NE(running.Create(product.silo.c_str(), true), 0u);
     EXPECT_EQ(Run(L"/qn"), 0u);
+}
+
+TEST_F(InstallRun, TheReturnCodeIsClearedAtTheEnginesEndAndPublishedOnRequest) {
+    CTestIsolationRoot isolation;
+    product.UseSilo(isolation.Silo());
+    Make("[Engine]\r\nStartResult=0x80070BC2\r\n");
+    // An earlier run's value never stands for this one.
+    ASSERT_TRUE(isolation.SetDword(L"TARN\\ReturnCode", L"ReturnCode", 0x1234));
+    EXPECT_EQ(Run(L"/qn /NOREBOOT"), 0x80070BC2u);
+    EXPECT_EQ(PublishedReturnCode(isolation), -1);
+    for (const wchar_t* publish : {L"/PUBLISHRESULTS 1", L"/publishresults 2"}) {
+        ASSERT_TRUE(isolation.SetDword(L"TARN\\ReturnCode", L"ReturnCode", 0x1234));
+        EXPECT_EQ(Run(std::wstring(L"/qn /NOREBOOT ") + publish), 0x80070BC2u) << publish;
+        // The engine's own result, before the run made a restart of it.
+        EXPECT_EQ(PublishedReturnCode(isolation), 0x80070BC2) << publish;
+    }
+    EXPECT_EQ(Run(L"/qn /NOREBOOT /PUBLISHRESULTS 3"), 0x80070BC2u);
+    EXPECT_EQ(PublishedReturnCode(isolation), -1);
+
+    // Always published by the product's settings.
+    ASSERT_TRUE(product.Make(ToWinePath(STUBPROBE_EXE_UNIX_PATH), setup, [this](TARN::CFileDataExtender& s) {
+        product.DefaultSettings(s);
+        s.SetData(116, true);
+    }));
+    EXPECT_EQ(Run(L"/qn /NOREBOOT"), 0x80070BC2u);
+    EXPECT_EQ(PublishedReturnCode(isolation), 0x80070BC2);
+
+    // An isolation key this run may not write: an over-install still publishes through the key
+    // of the value itself, and any other run still clears an earlier value.
+    ScriptEngine("[Engine]\r\nStartResult=0x80070BC2\r\n[Results]\r\n5=b:1\r\n");
+    CKeyDacl readOnly(isolation.Root(), L"D:(D;;0x6;;;WD)(A;;KA;;;WD)");
+    ASSERT_TRUE(readOnly.applied);
+    ASSERT_TRUE(isolation.SetDword(L"TARN\\ReturnCode", L"ReturnCode", 0x1234));
+    EXPECT_EQ(Run(L"/qn /NOREBOOT"), 0x80070BC2u);
+    EXPECT_EQ(PublishedReturnCode(isolation), 0x80070BC2);
+    const std::wstring log = product.RunLog();
+    EXPECT_NE(log.find(L"Information : Unable to open SILO key"), std::wstring::npos);
+    EXPECT_NE(log.find(L"Information : over install happened with publish results"), std::wstring::npos);
+    ScriptEngine("[Engine]\r\nStartResult=0x80070BC2\r\n");
+    EXPECT_EQ(Run(L"/qn /NOREBOOT"), 0x80070BC2u);
+    EXPECT_EQ(PublishedReturnCode(isolation), -1);
+}
+
+TEST_F(InstallRun, StartUpSwitchesAndTheSettingsBesideTheCacheReachTheEngine) {
+    Make("[Engine]\r\nStartResult=0x80070BC2\r\nRecordKeys=5,59,126\r\n");
+    const std::wstring calls = product.cache + L"\\engine.calls";
+    // "stage": no restart, and the engine is told not to stage.
+    EXPECT_EQ(Run(L"/qn /stage"), 0x80070BC2u);
+    EXPECT_NE(EngineCalls().find("data 59=b:0\r\ndata 126=b:1"), std::string::npos) << EngineCalls();
+    EXPECT_NE(product.RunLog().find(L"Information : Stage cmd set"), std::wstring::npos);
+
+    ::DeleteFileW(calls.c_str());
+    EXPECT_EQ(Run(L"/qn /DEFLANG 0C01"), 0x80070669u);
+    EXPECT_NE(EngineCalls().find("data 5=s:0C01\r\ndata 59=none\r\ndata 126=none"), std::string::npos)
+        << EngineCalls();
+    EXPECT_TRUE(Exists(product.cache + L"\\fallback.dat"));
+
+    // Settings kept beside the cache win over the installer's own.
+    {
+        TARN::CFileDataExtender settings;
+        ASSERT_TRUE(settings.Initialize(setup.c_str(), false));
+        ASSERT_TRUE(settings.SetData(126, true));
+        ASSERT_TRUE(settings.Export((product.cache + L"\\install.dat").c_str()));
+    }
+    ::DeleteFileW(calls.c_str());
+    EXPECT_EQ(Run(L"/qn"), 0x80070BC2u);
+    EXPECT_NE(EngineCalls().find("data 126=b:1"), std::string::npos) << EngineCalls();
+}
+
+TEST_F(InstallRun, ADependentPatchWaitingEmptiesItsKeyAndUnpacksTheLayoutAgain) {
+    CTestIsolationRoot isolation;
+    product.UseSilo(isolation.Silo());
+    Make("[Engine]\r\n");
+    ASSERT_EQ(Run(L"/qn"), 0u);
+    ASSERT_TRUE(Exists(product.cache + L"\\layout.dat"));
+    const std::wstring patch = L"TARN\\Patch\\" + product.product;
+    const wchar_t kUnpacked[] = L"Information : Start: Extracting Layout";
+
+    ASSERT_TRUE(isolation.SetDword(patch, L"Stage", 4));
+    size_t unpacked = product.CountInLog(kUnpacked);
+    EXPECT_EQ(Run(L"/qn"), 0u);
+    EXPECT_EQ(product.CountInLog(kUnpacked), unpacked);
+
+    // A waiting patch, with a subkey that refuses to be deleted.
+    ASSERT_TRUE(isolation.SetDword(patch, L"Stage", 5));
+    ASSERT_TRUE(isolation.SetDword(patch + L"\\Parts\\Sealed", L"Part", 1));
+    CKeyDacl sealed(isolation.Root() + L"\\" + patch + L"\\Parts\\Sealed", L"D:P(A;;KA;;;SY)");
+    ASSERT_TRUE(sealed.applied);
+    EXPECT_EQ(Run(L"/qn"), 0u);
+    EXPECT_EQ(product.CountInLog(kUnpacked), unpacked + 1);
+    EXPECT_EQ(product.CountInLog(L"Information : Dependent patch waiting - delete patch key"), 1u);
+    qlLib::CRegKeyHandle key;
+    DWORD subkeys = 1, values = 1;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (isolation.Root() + L"\\" + patch).c_str(), 0, KEY_READ,
+                              key.Receive()),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                 nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(subkeys, 0u);
+    EXPECT_EQ(values, 0u);
+}
+
+TEST_F(InstallRun, BaseFilesAreCopiedIntoTheCacheOnlyWhenTheProductAllowsIt) {
+    const std::wstring base = temp.Join(L"base");
+    for (const std::wstring& folder : {base, base + L"\\sub"})
+        ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    for (const std::wstring& file : {base + L"\\a.dll", base + L"\\sub\\b.DLL", base + L"\\c.txt"})
+        ASSERT_TRUE(WriteTextFile(file, "x"));
+    Make("[Engine]\r\n");
+    EXPECT_EQ(Run(L"/qn /COPYBASECACHE \"" + base + L"\""), 0u);
+    EXPECT_FALSE(Exists(product.cache + L"\\a.dll"));
+
+    ASSERT_TRUE(qlLib::DeleteFolderTree(product.siloFolder, nullptr));
+    ASSERT_TRUE(product.Make(ToWinePath(STUBPROBE_EXE_UNIX_PATH), setup, [this](TARN::CFileDataExtender& s) {
+        product.DefaultSettings(s);
+        s.SetData(20513, true);
+    }));
+    EXPECT_EQ(Run(L"/qn /COPYBASECACHE \"" + base + L"\""), 0u);
+    EXPECT_TRUE(Exists(product.cache + L"\\a.dll"));
+    EXPECT_TRUE(Exists(product.cache + L"\\sub\\b.DLL"));
+    EXPECT_FALSE(Exists(product.cache + L"\\c.txt"));
+}
+
+TEST_F(InstallRun, ValidationAndRepairInitialiseTheEngineBesideTheStubWithTheirModes) {
+    // The installed product's folder: its stub, engine and manifest.
+    const std::wstring folder = temp.Join(L"installed"), stub = folder + L"\\InstStub.exe";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(::CopyFileW(ToWinePath(STUBPROBE_EXE_UNIX_PATH).c_str(), stub.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW((ToWinePath(SCRIPTED_ENGINE_UNIX_DIR) + L"\\engine.dll").c_str(),
+                            (folder + L"\\engine.dll").c_str(), FALSE));
+    ASSERT_TRUE(WriteTextFile(folder + L"\\engine.ini", "[Engine]\r\nInitializeResult=0x00000001\r\n"));
+    ::SetEnvironmentVariableW(L"MINISTUB_ENGINE_SCRIPT", nullptr);
+    struct Case {
+        const wchar_t* arguments;
+        int mode;
+    };
+    for (const Case& c : {Case{L"/VALIDATE", 6}, Case{L"/VALIDATE /REPAIR", 8}, Case{L"/VALIDATE /REPAIRSHORTCUTS", 9},
+                          Case{L"/VALIDATE /REPAIR /REPAIRSHORTCUTS", 9}}) {
+        ::DeleteFileW((folder + L"\\engine.calls").c_str());
+        EXPECT_EQ(CInstallerTest::Run(stub, c.arguments), 1u) << c.arguments;
+        std::vector<unsigned char> bytes;
+        ReadFileBytes(folder + L"\\engine.calls", bytes);
+        std::string manifest;
+        for (wchar_t ch : folder + L"\\Install.mft") manifest.push_back(static_cast<char>(ch));
+        // Initialised without a frame or UI, and never started.
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
+                  "Initialize mode=" + std::to_string(c.mode) + " frame=0 ui=0 manifest=" + manifest + "\r\n")
+            << c.arguments;
+    }
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "BuildPaths.h"
+#include "package/FileDataExtender.h"
 #include "runtime/Handles.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
@@ -96,6 +97,13 @@ protected:
                                    static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t))),
                   ERROR_SUCCESS);
     }
+    // What the engine was asked since the last call.
+    std::string EngineCalls() {
+        std::vector<unsigned char> bytes;
+        ReadFileBytes(product.cache + L"\\engine.calls", bytes);
+        ::DeleteFileW((product.cache + L"\\engine.calls").c_str());
+        return std::string(bytes.begin(), bytes.end());
+    }
     // What the library was asked since the last call.
     std::string TakeIPCLog() {
         std::vector<unsigned char> bytes;
@@ -141,6 +149,29 @@ TEST_F(ServiceCommands, ALicenceTheServiceCannotTakeStillLeadsToTheForceLoad) {
     // Without the wizard switch only the force load goes out; its E_INVALIDARG is a success too.
     ScriptIPC("[Commands]\r\n" + Narrow(kForceLoad) + "=0x80070057\r\n");
     EXPECT_EQ(Run(setup, L"/FORCECONFIG"), 0u);
+    EXPECT_EQ(TakeIPCLog(), Client(kMasterChannel) + Send(kForceLoad));
+}
+
+TEST_F(ServiceCommands, UnreadableProductSettingsStillConfigure) {
+    // The isolation comes from an isolate.ini beside the installer instead.
+    ASSERT_TRUE(WriteTextFile(app + L"\\isolate.ini", "[isolation]\r\nsilo=" + Narrow(isolation.Silo()) + "\r\n"));
+    DWORD position = 0;
+    {
+        TARN::CFileDataExtender block;
+        ASSERT_TRUE(block.Initialize(setup.c_str(), true));
+        position = block.GetStreamPos();
+        ASSERT_NE(position, TARN::CFileDataExtender::kNoStream);
+    }
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(ReadFileBytes(setup, bytes));
+    bytes[position + 8] = 7;   // a block version nobody reads
+    ASSERT_TRUE(WriteFileBytes(setup, bytes.data(), bytes.size()));
+    // Without settings the base install folder stays the installer root (no silo below it).
+    const std::vector<std::wstring> lines = {L"Information : base install folder: " + product.installerRoot + L"\r\n",
+                                             L"Information : silent config completed"};
+    std::vector<size_t> added;
+    EXPECT_EQ(RunCounting(L"/FORCECONFIG /PRODID " + isolation.Silo(), lines, added), 0u);
+    EXPECT_EQ(added, (std::vector<size_t>{1, 1}));
     EXPECT_EQ(TakeIPCLog(), Client(kMasterChannel) + Send(kForceLoad));
 }
 
@@ -241,12 +272,16 @@ TEST_F(ServiceCommands, APatchRunTellsThePatchControllerWithIsolateIniSteppedAsi
     EXPECT_EQ(TakeIPCLog(), Client(kPatchChannel) + Send(kPatchStatus, " key1=5 watched=absent"));
     EXPECT_TRUE(Exists(ini));
     EXPECT_FALSE(Exists(ini + L"_disabled"));
+    // The patch failure mode chooses the engine's mode.
+    EXPECT_NE(EngineCalls().find("Initialize mode=4 "), std::string::npos) << EngineCalls();
 
     // Without the file the rename fails, the controller is told all the same, nothing is restored.
     ASSERT_TRUE(::DeleteFileW(ini.c_str()));
     ScriptIPC("");
+    ASSERT_TRUE(isolation.SetDword(L"Uninstall\\Reboot", L"PatchMode", 2));
     EXPECT_EQ(RunCounting(L"/svc /qn", lines, added), 0u);
     EXPECT_EQ(added, (std::vector<size_t>{1, 1, 0, 0}));
+    EXPECT_NE(EngineCalls().find("Initialize mode=7 "), std::string::npos) << EngineCalls();
     EXPECT_EQ(TakeIPCLog(), Client(kPatchChannel) + Send(kPatchStatus, " key1=5 watched=absent"));
     EXPECT_FALSE(Exists(ini));
     EXPECT_FALSE(Exists(ini + L"_disabled"));

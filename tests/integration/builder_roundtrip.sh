@@ -148,6 +148,29 @@ build inspect "$(win installer.exe)" --json | tr -d '\r' > unsigned.json
   || fail "unsigned block not at the end"
 [ "$(json unsigned.json "len(d['settings'])")" = 4 ] || fail "unsigned settings"
 
+echo "== --folder walks its own tree only; --entry takes any type and a source with '='"
+mkdir -p tree/sub tree/subX 'eq=dir'
+printf a > tree/a.txt; printf b > tree/sub/b.txt; printf x > tree/subX/x.txt
+ln -s .. tree/sub/loop            # a link back up: walked, it would never end
+ln -s "$work/layout" tree/outside # a link out of the tree
+printf e > 'eq=dir/e.bin'
+build pack --stub "$(win stub-signed.exe)" --folder "$(win tree)" --entry "9:$(win 'eq=dir/e.bin')" \
+  --entry "7:$(win 'eq=dir/e.bin')=named.bin" --out "$(win folder.exe)" | tr -d '\r' > folder.txt
+grep -q 'skipped link .*\\sub\\loop$' folder.txt && grep -q 'skipped link .*\\outside$' folder.txt \
+  || fail "links not reported as skipped: $(cat folder.txt)"
+build inspect "$(win folder.exe)" --json | tr -d '\r' > folder.json
+[ "$(json folder.json "[(e['name'], e['type']) for e in d['package']['entries']]")" = \
+  "[('a.txt', 0), ('sub\\\\b.txt', 0), ('subX\\\\x.txt', 0), ('e.bin', 9), ('named.bin', 7)]" ] \
+  || fail "folder entries: $(json folder.json "d['package']['entries']")"
+set +e
+build pack --stub "$(win stub-signed.exe)" --file "$(win readme.txt)=..\\up.txt" --out "$(win never.exe)" \
+  >/dev/null 2>err.txt
+rc=$?
+set -e
+[ $rc = 1 ] && grep -q '"..\\up.txt" is not a relative path that stays inside its folder' err.txt \
+  || fail "a name the stub refuses was packed ($rc): $(cat err.txt)"
+[ ! -e never.exe ] || fail "a refused pack left a file"
+
 echo "== errors are one line and a non-zero exit"
 set +e
 build pack --stub "$(win stub-signed.exe)" --file "$(win missing.bin)" --out "$(win never.exe)" >out.txt 2>err.txt

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include "BuildPaths.h"
 #include "package/FilePacker.h"
 #include "runtime/FolderUtils.h"
+#include "runtime/Handles.h"
 #include "runtime/PathUtils.h"
 #include "runtime/RegKey.h"
+#include "runtime/StringUtils.h"
 #include "support/TestSupport.h"
 #include "tools/ministub-build/PackageBuilder.h"
 
@@ -139,6 +142,77 @@ std::wstring CTestInstaller::RunLog() const {
             if (ReadUtf16File(folder + L"\\" + log, text)) all += text;
         }
     return all;
+}
+
+bool IsPendingDeletion(const std::wstring& path) {
+    qlLib::CRegKeyHandle key;
+    DWORD size = 0;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ,
+                        key.Receive()) != ERROR_SUCCESS ||
+        ::RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        return false;
+    std::wstring data(size / sizeof(wchar_t) + 2, L'\0');
+    ::RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", nullptr, nullptr, reinterpret_cast<BYTE*>(&data[0]),
+                       &size);
+    // Pairs of source and destination; an empty destination deletes.
+    for (size_t at = 0; data[at];) {
+        const std::wstring source(&data[at]);
+        at += source.size() + 1;
+        const bool deletes = !data[at];
+        at += wcslen(&data[at]) + 1;
+        if (deletes && qlLib::EqualsNoCase(source.c_str(), (L"\\??\\" + path).c_str())) return true;
+    }
+    return false;
+}
+
+std::wstring StubTempFolder() {
+    typedef DWORD(WINAPI * GetTempPathFn)(DWORD, LPWSTR);
+    GetTempPathFn get = ::GetTempPathW;
+    if (FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W"))
+        get = reinterpret_cast<GetTempPathFn>(reinterpret_cast<void*>(found));
+    wchar_t folder[MAX_PATH + 1] = {};
+    get(MAX_PATH + 1, folder);
+    std::wstring path = folder;
+    if (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+void WaitForProgramsNamed(const std::wstring& fileName) {
+    qlLib::CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL found = snapshot && ::Process32FirstW(snapshot.Get(), &entry); found;
+         found = ::Process32NextW(snapshot.Get(), &entry)) {
+        if (!qlLib::EqualsNoCase(entry.szExeFile, fileName.c_str())) continue;
+        qlLib::CKernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (process) {
+            EXPECT_EQ(::WaitForSingleObject(process.Get(), 120000), WAIT_OBJECT_0) << fileName.c_str();
+        }
+    }
+}
+
+std::vector<std::wstring> DeleteModeCopies(const CTestInstaller& product) {
+    std::vector<std::wstring> found;
+    const std::wstring temp = StubTempFolder();
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileW((temp + L"\\VelmorRemoval-*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return found;
+    do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        const std::wstring folder = temp + L"\\" + entry.cFileName;
+        for (const std::wstring& copy : ListFiles(folder, (product.silo + L"_" + product.product + L"_*.exe").c_str()))
+            found.push_back(folder + L"\\" + copy);
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+    return found;
+}
+
+void FinishDeleteModeCopies(const CTestInstaller& product) {
+    for (const std::wstring& copy : DeleteModeCopies(product)) {
+        WaitForProgramsNamed(copy.substr(copy.rfind(L'\\') + 1));
+        ::DeleteFileW(copy.c_str());
+        ::RemoveDirectoryW(copy.substr(0, copy.rfind(L'\\')).c_str());
+    }
 }
 
 void CInstallerTest::SetUp() {

@@ -52,6 +52,19 @@ std::wstring SpecialFolder(int csidl);
 // Installer tests point both at a port where nobody listens, so that no run leaves the machine.
 bool PointStatisticsServersAt(const std::wstring& testServer, const std::wstring& server);
 
+// Whether path is among the deletions pending for the next restart (tests never simulate the
+// restart: it would act on the whole prefix).
+bool IsPendingDeletion(const std::wstring& path);
+// The temp folder the stub stages its delete-mode copies in: GetTempPath2W where the system has it.
+std::wstring StubTempFolder();
+// Waits for the running programs of that file name to end.
+void WaitForProgramsNamed(const std::wstring& fileName);
+// The delete-mode copies of a product's runs that are still there ("<silo>_<product>_<n>.exe",
+// each in a "VelmorRemoval-" folder of its own in the temp folder), as full paths.
+std::vector<std::wstring> DeleteModeCopies(const CTestInstaller& product);
+// Waits for those copies to end, and removes them with their folders.
+void FinishDeleteModeCopies(const CTestInstaller& product);
+
 // A test that makes installers into its own "app" folder and runs them.
 class CInstallerTest : public testing::Test {
 protected:

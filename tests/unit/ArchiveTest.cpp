@@ -107,8 +107,6 @@ TEST(Archive, SkipAndWindow) {
 
     CArchive w(CArchive::eLoad, data.data(), static_cast<DWORD>(data.size()));
     BYTE header[5];
-    DWORD got = 0;
-    (void)got;
     qlLib::CComPtr<qlLib::IDataStream> window;
     ASSERT_TRUE(w.Window(5, window.Receive()));
     ASSERT_TRUE(window->Read(header, 5));

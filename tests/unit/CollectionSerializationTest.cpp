@@ -215,7 +215,8 @@ TEST(CollectionFormat, RandomlyDamagedDataNeverCrashes) {
     int loaded = 0, failed = 0;
     for (int round = 0; round < 3000; ++round) {
         std::vector<BYTE> bytes = good;
-        if (round % 3 == 0) {
+        const bool truncated = round % 3 == 0;
+        if (truncated) {
             bytes.resize(random() % bytes.size());
         } else {
             const int mutations = 1 + static_cast<int>(random() % 4);
@@ -227,11 +228,16 @@ TEST(CollectionFormat, RandomlyDamagedDataNeverCrashes) {
         auto target = CKeyValueCollectionImpl::New();
         if (Load(target.Get(), bytes)) {
             ++loaded;
+            // A cut archive never passes for a whole one; what loads saves and loads again alike.
+            ASSERT_FALSE(truncated) << "round " << round;
+            auto again = CKeyValueCollectionImpl::New();
+            ASSERT_TRUE(Load(again.Get(), Save(target.Get()))) << "round " << round;
+            EXPECT_EQ(again->GetCount(), target->GetCount()) << "round " << round;
         } else {
             ++failed;
             ASSERT_EQ(target->GetCount(), 0u) << "round " << round;
         }
     }
     EXPECT_GT(failed, 1000);
-    EXPECT_EQ(loaded + failed, 3000);
+    EXPECT_GT(loaded, 0);
 }

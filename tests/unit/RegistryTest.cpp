@@ -63,14 +63,14 @@ protected:
         ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
         ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, (path + L"-other").c_str());
     }
-    // A key nobody may read, write or list.
-    bool Lock(const std::wstring& subkey) {
+    // A key nobody may read, write or list (by default); the sddl can leave it to LocalSystem.
+    bool Lock(const std::wstring& subkey, const wchar_t* sddl = L"D:P(D;;KA;;;WD)") {
         qlLib::CRegKeyHandle key;
         if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Receive(),
                               nullptr) != ERROR_SUCCESS)
             return false;
         PSECURITY_DESCRIPTOR sd = nullptr;
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;KA;;;WD)", SDDL_REVISION_1, &sd, nullptr))
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
             return false;
         qlLib::CLocalMemory memory(sd);
         return ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, sd) == ERROR_SUCCESS;
@@ -116,8 +116,9 @@ TEST_F(Registry, RefusedKeysAreForcedOpenAndTreesDeleted) {
     ASSERT_EQ(user.Count(), 1u);
     EXPECT_EQ(user.At(0), nullptr);   // the process token: an ordinary user changes only its own
 
-    // A tree with a locked key inside goes as a whole.
-    ASSERT_TRUE(Lock(path + L"\\tree\\a\\sealed"));
+    // A tree with a key inside that only LocalSystem may touch goes as a whole: the grant that
+    // opens it goes to the administrators, never to this user alone.
+    ASSERT_TRUE(Lock(path + L"\\tree\\a\\sealed", L"D:P(A;;KA;;;SY)"));
     ASSERT_TRUE(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (path + L"\\tree\\b").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, qlLib::CRegKeyHandle().Receive(), nullptr) == ERROR_SUCCESS);
     CRegistry tree;

@@ -69,6 +69,19 @@ TEST(RunModes, EveryPresenceSwitchIsRead) {
     }
 }
 
+TEST(RunModes, SwitchesMatchWholeNamesInAnyCaseOnly) {
+    // A switch whose name begins with another's turns on only its own.
+    CRunModes m = Read(L"stub.exe /REPAIRSHORTCUTS");
+    EXPECT_TRUE(m.repairShortcuts);
+    EXPECT_FALSE(m.repair);
+    m = Read(L"stub.exe /qnx /xq /stages /svchost /TRAYONLYX /DELETEMODES /RUNONCEX");
+    EXPECT_FALSE(m.quiet || m.overExistingCache || m.stage || m.service || m.trayOnly || m.deleteMode || m.runOnce);
+    // Case and the dash form do not matter; each of a pair is enough.
+    m = Read(L"stub.exe -Q /Stage -lirelaunch /qr /Svc /rodone");
+    EXPECT_TRUE(m.quiet && m.stage && m.lastInstallRelaunch && m.basicUI && m.service && m.runOnceDone);
+    EXPECT_FALSE(m.runOnce || m.repair || m.validate);
+}
+
 TEST(RunModes, EveryValueSwitchKeepsItsValue) {
     struct Case {
         const wchar_t* name;

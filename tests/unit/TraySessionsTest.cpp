@@ -97,18 +97,24 @@ TEST(TraySessions, EverySessionWithAUserOnceNeverSessionZero) {
     }
 }
 
-TEST(TraySessions, TheSystemsSessionListIsRead) {
-    // Wine lists at most its one session; whatever it lists comes back once and answers the
-    // same as its LSA fallback would.
+TEST(TraySessions, TheSystemsSessionListReplacesWhatTheCollectionHeld) {
+    // Wine shows no logged-on session to either enumeration: what the caller's collection held
+    // before must not survive as sessions to start trays in, read once or twice.
     CSystemSessions run;
     qlLib::CComPtr<qlLib::IIndexValueCollection> sessions = qlLib::CIndexValueCollectionImpl::New();
     ASSERT_TRUE(sessions);
     sessions->AddDword(77);
-    const bool found = run.GetInteractiveSessions(sessions.Get());
-    EXPECT_EQ(found, sessions->GetCount() > 0);
-    for (DWORD i = 0; i < sessions->GetCount(); ++i) {
-        DWORD session = 0;
-        ASSERT_TRUE(sessions->GetDword(i, &session));
-        EXPECT_NE(session, 77u);   // emptied first
+    sessions->AddDword(78);
+    DWORD first = 0;
+    for (int read = 0; read < 2; ++read) {
+        const bool found = run.GetInteractiveSessions(sessions.Get());
+        EXPECT_EQ(found, sessions->GetCount() > 0);
+        if (read == 0) first = sessions->GetCount();
+        EXPECT_EQ(sessions->GetCount(), first);
+        for (DWORD i = 0; i < sessions->GetCount(); ++i) {
+            DWORD session = 0;
+            ASSERT_TRUE(sessions->GetDword(i, &session));
+            EXPECT_TRUE(session != 77 && session != 78) << session;
+        }
     }
 }

@@ -248,6 +248,23 @@ TEST(ValueCollection, CloneIsIndependent) {
     EXPECT_FALSE(other.As<IClone>(IID_IClone)->CopyFrom(index.Get()));
 }
 
+TEST(ValueCollection, ACollectionThatContainsItselfIsNotCopied) {
+    auto outer = CKeyValueCollectionImpl::New();
+    auto inner = CIndexValueCollectionImpl::New();
+    ASSERT_TRUE(outer->SetDword(0, 1));
+    ASSERT_TRUE(inner->AddObj(outer.Get()));
+    ASSERT_TRUE(outer->SetObj(1, inner.Get()));   // outer -> inner -> outer
+    CComPtr<IUnknown> copy;
+    EXPECT_FALSE(outer.As<IClone>(IID_IClone)->Clone(copy.Receive()));
+    auto target = CKeyValueCollectionImpl::New();
+    EXPECT_FALSE(target.As<IClone>(IID_IClone)->CopyFrom(outer.Get()));
+    // Once the loop is broken, the same collections copy again.
+    ASSERT_TRUE(inner->RemoveAll());
+    EXPECT_TRUE(outer.As<IClone>(IID_IClone)->Clone(copy.Receive()));
+    EXPECT_TRUE(target.As<IClone>(IID_IClone)->CopyFrom(outer.Get()));
+    EXPECT_EQ(target->GetCount(), 2u);
+}
+
 namespace {
 
 struct CHammer {

@@ -13,10 +13,12 @@
 #include "runtime/Handles.h"
 #include "runtime/PathUtils.h"
 #include "tools/ministub-build/InstallerInspector.h"
+#include "tools/ministub-build/PackEntries.h"
 #include "tools/ministub-build/PackageBuilder.h"
 #include "tools/ministub-build/SettingsText.h"
 
 using builder::CPackEntry;
+using builder::FullPath;
 using builder::Utf8ToWide;
 using builder::WideToUtf8;
 
@@ -41,8 +43,13 @@ const char kHelp[] =
     "  --install-package FILE[=NAME]  install package archive (type 3)\n"
     "  --scanner FILE[=NAME]          scanner archive (type 4)\n"
     "  --file FILE[=NAME]             plain file (type 0)\n"
-    "  --folder DIR                   every file below DIR as a plain file, named relative to DIR\n"
+    "  --folder DIR                   every file below DIR as a plain file, named relative to DIR;\n"
+    "                                 links below DIR are skipped, never followed\n"
     "  --entry TYPE:FILE[=NAME]       an entry of any type number but 6\n"
+    "FILE may contain '=': a value that names an existing file as a whole is that file, otherwise\n"
+    "it is split at the first '=' whose left part names an existing file (C:\\a=b\\x.7z=x.7z).\n"
+    "NAME must stay inside the folder it is extracted to (no \"..\", drive, root, stream or\n"
+    "device names), as the stub requires; the pack fails otherwise.\n"
     "  --settings FILE                write these settings into the new installer (as the\n"
     "                                 settings command does); an installer to be signed gets its\n"
     "                                 settings after signing instead\n"
@@ -109,64 +116,6 @@ bool ReadTextFile(const std::wstring& path, std::string& text) {
                             read == text.size());
 }
 
-std::wstring FullPath(const std::wstring& path) {
-    DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (!n) return path;
-    std::wstring full(n, L'\0');
-    n = ::GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
-    full.resize(n);
-    return full;
-}
-
-// "FILE[=NAME]": the name defaults to the file's own name.
-CPackEntry ParseEntry(const std::wstring& value, DWORD type) {
-    CPackEntry entry;
-    size_t equals = value.find(L'=');
-    entry.source = FullPath(value.substr(0, equals));
-    if (equals != std::wstring::npos) {
-        entry.name = value.substr(equals + 1);
-    } else {
-        size_t slash = entry.source.find_last_of(L"\\/");
-        entry.name = slash == std::wstring::npos ? entry.source : entry.source.substr(slash + 1);
-    }
-    entry.type = type;
-    return entry;
-}
-
-// Every file below a folder, in a stable order, named relative to the folder.
-bool AddFolder(const std::wstring& root, const std::wstring& folder, std::vector<CPackEntry>& entries,
-               std::string& error) {
-    std::wstring pattern;
-    qlLib::JoinPath(pattern, folder, L"*");
-    WIN32_FIND_DATAW data;
-    qlLib::CFindHandle find(::FindFirstFileW(pattern.c_str(), &data));
-    if (!find) {
-        error = "cannot list " + WideToUtf8(folder);
-        return false;
-    }
-    std::vector<std::pair<std::wstring, bool>> children;
-    do {
-        if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
-        children.emplace_back(data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-    } while (::FindNextFileW(find.Get(), &data));
-    std::sort(children.begin(), children.end());
-    for (const auto& child : children) {
-        std::wstring path;
-        qlLib::JoinPath(path, folder, child.first);
-        if (child.second) {
-            if (!AddFolder(root, path, entries, error)) return false;
-            continue;
-        }
-        CPackEntry entry;
-        entry.source = path;
-        entry.name = path.substr(root.size());
-        while (!entry.name.empty() && entry.name[0] == L'\\') entry.name.erase(0, 1);
-        entry.type = TARN::eFileType_Extract;
-        entries.push_back(entry);
-    }
-    return true;
-}
-
 struct CSettingsEdit {
     std::vector<std::wstring> fromFiles;
     std::vector<std::string> assignments;
@@ -230,7 +179,10 @@ int Pack(const std::vector<std::wstring>& args) {
         bool known = false;
         for (const auto& kind : kinds) {
             if (a == kind.option) {
-                entries.push_back(ParseEntry(v, kind.type));
+                CPackEntry entry;
+                std::string error;
+                if (!builder::ParseEntry(v, kind.type, entry, error)) return Fail(error);
+                entries.push_back(entry);
                 known = true;
             }
         }
@@ -245,13 +197,18 @@ int Pack(const std::vector<std::wstring>& args) {
             std::wstring root = FullPath(v);
             qlLib::RemoveTrailingBackslashes(root);
             std::string error;
-            if (!AddFolder(root, root, entries, error)) return Fail(error);
+            std::vector<std::wstring> skipped;
+            if (!builder::AddFolder(root, root, entries, skipped, error)) return Fail(error);
+            for (const std::wstring& link : skipped) Print("skipped link " + WideToUtf8(link) + "\n");
         } else if (a == L"--entry") {
             size_t colon = v.find(L':');
             wchar_t* end = nullptr;
             unsigned long type = colon == std::wstring::npos ? 0 : wcstoul(v.substr(0, colon).c_str(), &end, 10);
             if (colon == std::wstring::npos || colon == 0 || *end) return Usage("--entry needs TYPE:FILE[=NAME]");
-            entries.push_back(ParseEntry(v.substr(colon + 1), type));
+            CPackEntry entry;
+            std::string error;
+            if (!builder::ParseEntry(v.substr(colon + 1), static_cast<DWORD>(type), entry, error)) return Fail(error);
+            entries.push_back(entry);
         } else {
             return Usage("unknown option for pack: " + WideToUtf8(a));
         }
