@@ -7,6 +7,7 @@
 #include "package/BlockHash.h"
 #include "package/KeyValueCollectionImpl.h"
 #include "package/MemoryStreamImpl.h"
+#include "package/SignerAttribute.h"
 #include "runtime/Trace.h"
 
 namespace TARN {
@@ -25,6 +26,12 @@ const DWORD kHeaderSizeV1 = 20;                       // length, magic, version,
 const DWORD kRecordAlignment = 16;
 // The smallest certificate record: dwLength, wRevision, wCertificateType.
 const DWORD kMinSignatureLength = 8;
+struct CCertificateHeader {
+    DWORD length;
+    WORD revision;
+    WORD type;
+};
+const WORD kCertificateTypePkcs7 = 2;   // WIN_CERT_TYPE_PKCS_SIGNED_DATA
 
 CComPtr<ISerialize> SerializeOf(IKeyValueCollection* collection) {
     CComPtr<ISerialize> serialize;
@@ -75,6 +82,8 @@ bool CFileDataExtender::Initialize(const wchar_t* path, bool writable) {
     m_signatureLength = 0;
     m_version = 1;
     m_hash = m_size = 0;
+    m_placement = ePlacement_Table;
+    m_inSignature = m_unreadable = false;
 
     if (!EnsureCollection()) {
         TraceError(L"TARN::CFileDataExtender::Initialize(90) : out of memory");
@@ -134,13 +143,21 @@ bool CFileDataExtender::Initialize(const wchar_t* path, bool writable) {
         m_signatureLength = signatureLength;
     }
     m_located = true;
+    // Settings that cannot be read are not overwritten through this object either.
+    auto unreadable = [this]() { return !(m_unreadable = true); };
 
-    const DWORD position = GetStreamPos();
-    if (position != kNoStream) {
+    // The block in the signature wins over one behind it.
+    const int fromSignature = m_signed ? LoadFromSignature() : 0;
+    if (fromSignature < 0) return unreadable();
+    const DWORD position = fromSignature ? kNoStream : GetStreamPos();
+    if (fromSignature) {
+        m_placement = ePlacement_Signature;
+        m_inSignature = true;
+    } else if (position != kNoStream) {
         CComPtr<ISerialize> serialize = SerializeOf(m_collection.Get());
         if (!serialize) {
             TraceError(L"TARN::CFileDataExtender::Initialize(157) : failed to QI for ISerialize");
-            return false;
+            return unreadable();
         }
         DWORD headerSize = 0;
         if (m_version == 0) {
@@ -149,11 +166,11 @@ bool CFileDataExtender::Initialize(const wchar_t* path, bool writable) {
             headerSize = kHeaderSizeV1;
         } else {
             TraceError(L"TARN::CFileDataExtender::Initialize(166) : unknown version: %lu", m_version);
-            return false;
+            return unreadable();
         }
         if (!m_file->Seek(static_cast<ULONGLONG>(position) + headerSize) || !serialize->Load(m_file.Get())) {
             TraceError(L"TARN::CFileDataExtender::Initialize(170) : failed to load stream into kvc");
-            return false;
+            return unreadable();
         }
     }
     if (!writable) {
@@ -202,12 +219,29 @@ bool CFileDataExtender::Save() {
         TraceError(L"TARN::CFileDataExtender::Save(216) : existing data is a higher version (%lu), do not overwrite", m_version);
         return false;
     }
+    if (m_unreadable) {
+        TraceError(L"TARN::CFileDataExtender::Save(219) : existing data could not be read, do not overwrite");
+        return false;
+    }
     CComPtr<ISerialize> serialize = SerializeOf(m_collection.Get());
     if (!serialize) {
         TraceError(L"TARN::CFileDataExtender::Save(221) : failed to QI for ISerialize");
         return false;
     }
-    if (!RemoveStreamFromModule()) return false;
+    if (m_placement == ePlacement_Signature && !m_signed) {
+        TraceError(L"TARN::CFileDataExtender::Save(225) : the file is not signed: no signature to carry the data");
+        return false;
+    }
+    std::vector<BYTE> record;
+    if (!BuildRecord(serialize.Get(), record)) return false;
+    // Taking an older block out reads its header fields: the new ones stay.
+    const DWORD fields[3] = {m_version, m_hash, m_size};
+    const bool removed = m_placement == ePlacement_Signature ? RemoveTableBlock() : RemoveStreamFromModule();
+    m_version = fields[0];
+    m_hash = fields[1];
+    m_size = fields[2];
+    if (!removed) return false;
+    if (m_placement == ePlacement_Signature) return WriteSignatureBlock(&record);
 
     qlLib::CPlainFileStream& stream = *m_file.Get();
     const ULONGLONG position = BlockPosition();
@@ -219,73 +253,160 @@ bool CFileDataExtender::Save() {
         TraceError(L"TARN::CFileDataExtender::Save(229) : failed to seek to %I64u (%lu)", position, stream.GetLastError());
         return false;
     }
+    if (!stream.Write(record.data(), static_cast<DWORD>(record.size()))) {
+        TraceError(L"TARN::CFileDataExtender::Save(276) : failed to save kvc to stream");
+        return false;
+    }
+    return UpdatePEHeader();
+}
+
+bool CFileDataExtender::BuildRecord(ISerialize* serialize, std::vector<BYTE>& record) {
     DWORD serializedSize = 0;
     const DWORD headerSize = m_version == 0 ? kHeaderSizeV0 : kHeaderSizeV1;
     if (!serialize->GetSize(&serializedSize) || serializedSize > 0xFFFFFFFFu - headerSize - (kRecordAlignment - 1)) {
         TraceError(L"TARN::CFileDataExtender::Save(235) : failed to get size of serialized data");
         return false;
     }
+    CComPtr<qlLib::CMemoryStreamImpl> memory = CComPtr<qlLib::CMemoryStreamImpl>::Adopt(qlLib::CreateMemoryStreamImpl());
+    if (!memory) {
+        TraceError(L"TARN::CFileDataExtender::Save(257) : CreateMemoryStreamImpl failed");
+        return false;
+    }
+    // The length in the header is the measured size: the saved bytes must match it.
+    if (!serialize->Save(memory.Get()) || memory->Size() != serializedSize) {
+        TraceError(L"TARN::CFileDataExtender::Save(263) : failed to save kvc to mem stream");
+        return false;
+    }
     const DWORD realSize = serializedSize + headerSize;
     const DWORD recordLength = (realSize + kRecordAlignment - 1) & ~(kRecordAlignment - 1);
-    if (!stream.Write(&recordLength, sizeof recordLength)) {
-        TraceError(L"TARN::CFileDataExtender::Save(241) : failed to write size of stream");
+    const DWORD hash = m_version == 0 ? 0 : ComputeBlockHash(memory->Data(), memory->Size());
+    const DWORD fields[5] = {recordLength, 0, 1, hash, realSize};   // version 0 stops after the magic
+    try {
+        record.assign(reinterpret_cast<const BYTE*>(fields), reinterpret_cast<const BYTE*>(fields) + headerSize);
+        std::memcpy(&record[4], m_version == 0 ? kMagicV0 : kMagicV1, 4);
+        record.insert(record.end(), memory->Data(), memory->Data() + memory->Size());
+        record.resize(recordLength, 0);
+    } catch (const std::bad_alloc&) {
+        TraceError(L"TARN::CFileDataExtender::Save(278) : out of memory");
         return false;
     }
-    if (m_version == 1) {
-        const DWORD version = 1;
-        if (!stream.Write(kMagicV1, sizeof kMagicV1)) {
-            TraceError(L"TARN::CFileDataExtender::Save(247) : failed to write signature");
-            return false;
-        }
-        if (!stream.Write(&version, sizeof version)) {
-            TraceError(L"TARN::CFileDataExtender::Save(251) : failed to write version");
-            return false;
-        }
-        CComPtr<qlLib::CMemoryStreamImpl> memory =
-            CComPtr<qlLib::CMemoryStreamImpl>::Adopt(qlLib::CreateMemoryStreamImpl());
-        if (!memory) {
-            TraceError(L"TARN::CFileDataExtender::Save(257) : CreateMemoryStreamImpl failed");
-            return false;
-        }
-        // The hash needs the bytes before they go to the file; the measured size was written
-        // already, so the saved bytes must match it.
-        if (!serialize->Save(memory.Get()) || memory->Size() != serializedSize) {
-            TraceError(L"TARN::CFileDataExtender::Save(263) : failed to save kvc to mem stream");
-            return false;
-        }
-        const DWORD hash = ComputeBlockHash(memory->Data(), memory->Size());
-        if (!stream.Write(&hash, sizeof hash)) {
-            TraceError(L"TARN::CFileDataExtender::Save(268) : failed to write hash");
-            return false;
-        }
-        if (!stream.Write(&realSize, sizeof realSize)) {
-            TraceError(L"TARN::CFileDataExtender::Save(272) : failed to real size");
-            return false;
-        }
-        if (!stream.Write(memory->Data(), memory->Size())) {
-            TraceError(L"TARN::CFileDataExtender::Save(276) : failed to save kvc to stream");
-            return false;
-        }
+    if (m_version != 0) {
         m_hash = hash;
         m_size = realSize;
-    } else {
-        if (!stream.Write(kMagicV0, sizeof kMagicV0)) {
-            TraceError(L"TARN::CFileDataExtender::Save(283) : failed to write signature");
-            return false;
-        }
-        ULONGLONG before = 0, after = 0;
-        if (!stream.GetPosition(&before) || !serialize->Save(&stream) || !stream.GetPosition(&after) ||
-            after - before != serializedSize) {
-            TraceError(L"TARN::CFileDataExtender::Save(289) : failed to save kvc to stream");
-            return false;
-        }
     }
-    const DWORD paddingSize = recordLength - realSize;
-    const BYTE padding[kRecordAlignment] = {};
-    if (paddingSize && !stream.Write(padding, paddingSize)) {
-        TraceError(L"TARN::CFileDataExtender::Save(296) : failed to write padding (%lu)", paddingSize);
+    return true;
+}
+
+bool CFileDataExtender::ReadSignature(std::vector<BYTE>& signature) {
+    try {
+        signature.resize(m_signatureLength);
+    } catch (const std::bad_alloc&) {
+        TraceError(L"TARN::CFileDataExtender::ReadSignature(292) : out of memory");
         return false;
     }
+    // The length was checked against the certificate table, the table against the file.
+    if (!m_file->File().ReadAt(m_certificateTableOffset, signature.data(), m_signatureLength)) {
+        TraceError(L"TARN::CFileDataExtender::ReadSignature(297) : failed to read the signature (%lu)",
+                   m_file->File().GetLastError());
+        return false;
+    }
+    return true;
+}
+
+int CFileDataExtender::LoadFromSignature() {
+    std::vector<BYTE> signature, record;
+    if (!ReadSignature(signature)) return -1;
+    CCertificateHeader header;
+    std::memcpy(&header, signature.data(), sizeof header);
+    if (header.type != kCertificateTypePkcs7) return 0;
+    const HRESULT hr = CSignerAttribute::Read(signature.data() + kMinSignatureLength,
+                                              m_signatureLength - kMinSignatureLength, record);
+    if (hr == E_OUTOFMEMORY) TraceError(L"TARN::CFileDataExtender::LoadFromSignature(311) : out of memory");
+    if (FAILED(hr)) return -1;
+    if (hr != S_OK) return 0;
+    return LoadRecord(record) ? 1 : -1;
+}
+
+bool CFileDataExtender::LoadRecord(const std::vector<BYTE>& record) {
+    const DWORD size = static_cast<DWORD>(record.size());
+    DWORD fields[5] = {};   // length, magic, version, hash, real size
+    std::memcpy(fields, record.data(), size < sizeof fields ? size : sizeof fields);
+    DWORD begin = kHeaderSizeV0, end = size;
+    if (size >= kHeaderSizeV0 && std::memcmp(&fields[1], kMagicV0, 4) == 0) {
+        m_version = m_hash = m_size = 0;
+    } else if (size >= kHeaderSizeV1 && std::memcmp(&fields[1], kMagicV1, 4) == 0) {
+        m_version = fields[2];
+        m_hash = fields[3];
+        m_size = end = fields[4];
+        begin = kHeaderSizeV1;
+    } else {
+        TraceError(L"TARN::CFileDataExtender::LoadRecord(330) : the signature's data attribute holds no block (%lu bytes)", size);
+        return false;
+    }
+    if (m_version > 1) {
+        TraceError(L"TARN::CFileDataExtender::Initialize(166) : unknown version: %lu", m_version);
+        return false;
+    }
+    // Lengths that claim more than the attribute carries, or less than a header.
+    if (fields[0] > size || end > size || end < begin) {
+        TraceError(L"TARN::CFileDataExtender::LoadRecord(339) : block lengths %lu, %lu do not fit the attribute (%lu bytes)",
+                   fields[0], end, size);
+        return false;
+    }
+    CComPtr<ISerialize> serialize = SerializeOf(m_collection.Get());
+    CComPtr<qlLib::CMemoryStreamImpl> memory = CComPtr<qlLib::CMemoryStreamImpl>::Adopt(qlLib::CreateMemoryStreamImpl());
+    if (!serialize || !memory || !memory->Write(record.data() + begin, end - begin) || !memory->Seek(0) ||
+        !serialize->Load(memory.Get())) {
+        TraceError(L"TARN::CFileDataExtender::Initialize(170) : failed to load stream into kvc");
+        return false;
+    }
+    return true;
+}
+
+bool CFileDataExtender::WriteSignatureBlock(const std::vector<BYTE>* record) {
+    // The signature changes its length: nothing but padding may follow it.
+    if (!NothingButPaddingFrom(BlockPosition())) {
+        TraceError(L"TARN::CFileDataExtender::WriteSignatureBlock(356) : data follows the signature at %I64u, not moving it",
+                   BlockPosition());
+        return false;
+    }
+    std::vector<BYTE> signature, message;
+    if (!ReadSignature(signature)) return false;
+    CCertificateHeader header;
+    std::memcpy(&header, signature.data(), sizeof header);
+    if (header.type != kCertificateTypePkcs7) {
+        TraceError(L"TARN::CFileDataExtender::WriteSignatureBlock(365) : the signature is no PKCS#7 message (type %u)",
+                   header.type);
+        return false;
+    }
+    if (!CSignerAttribute::Write(signature.data() + kMinSignatureLength, m_signatureLength - kMinSignatureLength,
+                                 record ? record->data() : nullptr, record ? static_cast<DWORD>(record->size()) : 0,
+                                 message))
+        return false;
+    // The certificate table stays 8-aligned: the record is padded with zeros to a multiple of 8.
+    const size_t length = (kMinSignatureLength + message.size() + 7) & ~size_t(7);
+    if (length > 0xFFFFFFFFu - m_certificateTableOffset) {
+        TraceError(L"TARN::CFileDataExtender::WriteSignatureBlock(376) : signature too large (%Iu bytes)", length);
+        return false;
+    }
+    header.length = static_cast<DWORD>(length);
+    try {
+        signature.assign(reinterpret_cast<const BYTE*>(&header), reinterpret_cast<const BYTE*>(&header) + kMinSignatureLength);
+        signature.insert(signature.end(), message.begin(), message.end());
+        signature.resize(length, 0);
+    } catch (const std::bad_alloc&) {
+        TraceError(L"TARN::CFileDataExtender::WriteSignatureBlock(384) : out of memory");
+        return false;
+    }
+    qlLib::CFileHandleWrapper& file = m_file->File();
+    if (!file.WriteAt(m_certificateTableOffset, signature.data(), header.length) ||
+        !file.SetLength(static_cast<ULONGLONG>(m_certificateTableOffset) + header.length)) {
+        TraceError(L"TARN::CFileDataExtender::WriteSignatureBlock(390) : failed to write the signature (%lu)",
+                   file.GetLastError());
+        return false;
+    }
+    m_signatureLength = header.length;
+    m_inSignature = record != nullptr;
     return UpdatePEHeader();
 }
 
@@ -294,6 +415,10 @@ bool CFileDataExtender::RemoveStreamFromModule() {
         TraceError(L"TARN::CFileDataExtender::RemoveStreamFromModule(304) : must Initialize writable before removing stream");
         return false;
     }
+    return RemoveTableBlock() && (!m_inSignature || WriteSignatureBlock(nullptr));
+}
+
+bool CFileDataExtender::RemoveTableBlock() {
     const DWORD position = GetStreamPos();
     if (position == kNoStream) return true;
     // Cutting the file at the block must not take anything that follows the block with it.

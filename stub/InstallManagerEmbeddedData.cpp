@@ -202,6 +202,9 @@ void CInstallManager::MoveEmbeddedDataToCachedStub(const std::wstring& cachedStu
     std::wstring productId;
     if (cached.GetData(eEmbedded_ProductId, &productId) && productId.empty()) return;
     TraceInfo(L"start: move embedded data to the cached stub");
+    // Settings that this file carries inside its signature go into the cached stub's signature too.
+    if (m_embeddedData.GetPlacement() == CFileDataExtender::ePlacement_Signature && cached.IsSigned())
+        cached.SetPlacement(CFileDataExtender::ePlacement_Signature);
     if (!cached.Import(engineData)) {
         TraceError(L"CInstallManager::Initialize(601) : failed to import embedded data");
     } else if (!cached.Save()) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The builder end to end under Wine: sign a stub, pack it, sign the installer, write settings into
-# it, inspect it; the system's signature check must hold before and after the settings were
-# written and fail once a signed byte changes.
+# it (behind the signature and inside it), inspect it; the system's signature check must hold
+# before and after the settings were written and fail once a signed byte changes.
 # The install unpacker then turns the signed installer back into a validly signed InstStub.exe.
 #   builder_roundtrip.sh WINE_RUNNER PREFIX BUILDER_EXE STUB_EXE VERIFYTRUST_EXE UNPACK_EXE WORK_DIR
 set -euo pipefail
@@ -117,6 +117,28 @@ open(sys.argv[1], 'wb').write(bytes(b))
 PY
 [ "$(trust tampered.exe)" = "0x80096010" ] || fail "tampering not detected: $(trust tampered.exe)"
 
+echo "== settings in the signature: the strict check (osslsigncode) accepts them, not behind it"
+osslsigncode verify -CAfile cert.pem -in signed.exe >verify-table.log 2>&1 && fail "osslsigncode accepts data behind the signature"
+build settings "$(win signed.exe)" --placement signature --set "6=wstring:moved"
+build inspect "$(win signed.exe)" --json | tr -d '\r' > insig.json
+[ "$(json insig.json "d['placement']")" = signature ] || fail "placement: $(json insig.json "d['placement']")"
+[ "$(json insig.json "d['settings']")" = "{'5': 'bool:true', '6': 'wstring:moved'}" ] || fail "settings in the signature"
+[ "$(json insig.json "d['block']['storedHash'] == d['block']['computedHash'] and d['block']['version'] == 1")" = True ] \
+  || fail "block in the signature: $(json insig.json "d['block']")"
+[ "$(json insig.json "d['certificateTable']['size'] == d['signatureLength'] and d['certificateTable']['offset'] + d['signatureLength'] == d['fileLength']")" = True ] \
+  || fail "certificate table holds more than the signature"
+[ "$(json insig.json "d['checksum'] == d['computedChecksum']")" = True ] || fail "checksum in signature placement"
+osslsigncode verify -CAfile cert.pem -in signed.exe >verify-signature.log 2>&1 || fail "osslsigncode: $(cat verify-signature.log)"
+[ "$(trust signed.exe)" = "0x00000000" ] || fail "settings in the signature broke it: $(trust signed.exe)"
+build settings "$(win signed.exe)" --remove 6   # the placement it has stays
+build inspect "$(win signed.exe)" | tr -d '\r' > insig.txt
+grep -q '^placement  *signature$' insig.txt && grep -q '^  5 = bool:true$' insig.txt || fail "text inspect: $(cat insig.txt)"
+build settings "$(win signed.exe)" --placement table
+build inspect "$(win signed.exe)" --json | tr -d '\r' > back.json
+[ "$(json back.json "d['placement']")" = table ] && [ "$(json back.json "d['settings']")" = "{'5': 'bool:true'}" ] \
+  || fail "back behind the signature: $(json back.json "d['placement'], d['settings']")"
+[ "$(trust signed.exe)" = "0x00000000" ] || fail "moving back broke the signature"
+
 echo "== an unsigned installer keeps its settings at its end"
 build settings "$(win installer.exe)" --from "$(win settings.txt)"
 build inspect "$(win installer.exe)" --json | tr -d '\r' > unsigned.json
@@ -160,11 +182,13 @@ set -e
 set +e
 build frobnicate >/dev/null 2>err.txt; rc=$?
 build settings "$(win signed.exe)" --set "1=dword:x" >/dev/null 2>>err.txt; rc2=$?
+build settings "$(win installer.exe)" --placement signature >/dev/null 2>unsigned.txt; rc3=$?
 set -e
 [ $rc = 2 ] && [ $rc2 = 2 ] || fail "usage errors exit $rc $rc2"
+[ $rc3 = 1 ] && [ "$(wc -l < unsigned.txt)" = 1 ] || fail "signature placement of an unsigned installer: $rc3 $(cat unsigned.txt)"
 build --help | tr -d '\r' > help.txt
 for word in pack settings inspect --stub --out --ui-package --layout --install-package --scanner --file --folder \
-            --entry --settings --from --set --remove --replace --json; do
+            --entry --settings --from --set --remove --replace --placement --json; do
   grep -q -- "$word" help.txt || fail "--help does not mention $word"
 done
 echo "builder round trip: ok"

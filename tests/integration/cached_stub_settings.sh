@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # A re-run with "x" moves the run's settings into the cached stub, and the cached stub's own
 # signature still holds: a signed stub is packed, installed quietly, then run again with /x.
+# With PLACEMENT "signature" the installer is signed and carries its settings inside its
+# signature; the run reads them there, and the cached stub gets them there too.
 #   cached_stub_settings.sh WINE_RUNNER PREFIX BUILDER_EXE STUB_EXE VERIFYTRUST_EXE RUNEXIT_EXE ARCHIVES_DIR
-#                           ENGINE_ARCHIVES_DIR WORK_DIR
+#                           ENGINE_ARCHIVES_DIR WORK_DIR [PLACEMENT]
 set -euo pipefail
 runner=$1 prefix=$2 builder=$3 stub=$4 verifytrust=$5 runexit=$6 archives=$7 engine_archives=$8 work_root=$9
+placement=${10:-table}
 
 mkdir -p "$work_root"
 work=$(mktemp -d "$work_root/cachedstub.XXXXXX")
@@ -54,7 +57,14 @@ cat > settings.txt <<TEXT
 3 = dword:0
 4 = dword:7
 TEXT
-build settings "$(win setup.exe)" --from "$(win settings.txt)" >/dev/null
+if [ "$placement" = signature ]; then
+  osslsigncode sign -certs cert.pem -key key.pem -n "MiniStub test" -in setup.exe -out setup-signed.exe >/dev/null
+  mv setup-signed.exe setup.exe
+fi
+build settings "$(win setup.exe)" --from "$(win settings.txt)" --placement "$placement" >/dev/null
+if [ "$placement" = signature ]; then
+  osslsigncode verify -CAfile cert.pem -in setup.exe >verify.log 2>&1 || fail "installer: $(cat verify.log)"
+fi
 
 echo "== first run extracts the signed stub into the cache"
 [ "$(run "$(win setup.exe)" /qn)" = "0x00000000" ] || fail "first run"
@@ -70,4 +80,8 @@ build inspect "$(win "$cached")" --json | tr -d '\r' > cached.json
 json cached.json "d['settings']['20002']" | grep -q '/x /qn /DEFLANG de-DE' || fail "command line: $(json cached.json "d['settings']")"
 [ "$(json cached.json "d['settings']['20022']")" = "bool:true" ] || fail "normal path: $(json cached.json "d['settings']")"
 [ "$(trust "$cached")" = "0x00000000" ] || fail "cached stub signature after /x: $(trust "$cached")"
+[ "$(json cached.json "d['placement']")" = "$placement" ] || fail "cached stub placement: $(json cached.json "d['placement']")"
+if [ "$placement" = signature ]; then
+  osslsigncode verify -CAfile cert.pem -in "$cached" >verify.log 2>&1 || fail "cached stub: $(cat verify.log)"
+fi
 echo "ok"

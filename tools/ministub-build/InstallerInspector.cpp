@@ -10,6 +10,7 @@
 #include "package/FilePacker.h"
 #include "package/KeyValueCollectionImpl.h"
 #include "package/PEFileHelper.h"
+#include "package/SignerAttribute.h"
 #include "tools/ministub-build/SettingsText.h"
 
 namespace builder {
@@ -87,26 +88,41 @@ void ReadBlock(const std::wstring& path, CInstallerReport& report) {
     // Where the block is, and its header, read from the file itself.
     ULONGLONG position = static_cast<ULONGLONG>(extender.GetCertificateTableOffset()) + extender.GetSignatureLength();
     qlLib::CFileHandleWrapper file;
-    DWORD header[5] = {};
     if (position > 0xFFFFFFFFULL ||
-        !file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) ||
-        !file.ReadAt(position, header, 8) || (header[1] != kMagicV1 && header[1] != kMagicV0)) {
+        !file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
         return;
     }
+    std::vector<BYTE> block;
+    if (extender.HasSignatureBlock()) {
+        std::vector<BYTE> signature(extender.GetSignatureLength());
+        if (signature.size() < 8 || !file.ReadAt(extender.GetCertificateTableOffset(), signature.data(), signature.size()) ||
+            TARN::CSignerAttribute::Read(signature.data() + 8, signature.size() - 8, block) != S_OK) {
+            return;
+        }
+        report.blockInSignature = true;
+    } else {
+        // The header, and the serialised bytes as stored, bounded by the file.
+        DWORD header[5] = {};
+        if (!file.ReadAt(position, header, 8) || (header[1] != kMagicV1 && header[1] != kMagicV0)) return;
+        DWORD length = 8;
+        if (header[1] == kMagicV1 && file.ReadAt(position, header, 20) && header[4] >= 20 &&
+            header[4] <= report.fileLength - position && header[4] <= 0x10000000) {
+            length = header[4];
+        }
+        block.resize(length);
+        if (!file.ReadAt(position, block.data(), length)) return;
+        report.blockPosition = static_cast<DWORD>(position);
+    }
+    DWORD header[5] = {};
+    memcpy(header, block.data(), block.size() < sizeof header ? block.size() : sizeof header);
     report.hasBlock = true;
-    report.blockPosition = static_cast<DWORD>(position);
     report.blockLength = header[0];
     report.blockVersion = extender.GetVersion();
     report.storedHash = extender.GetStoredHash();
     report.storedSize = extender.GetStoredSize();
     if (header[1] != kMagicV1) return;   // version 0 carries no hash
-    // The hash over the serialised bytes as stored, bounded by the block and the file.
-    ULONGLONG available = report.fileLength > position + 20 ? report.fileLength - position - 20 : 0;
-    ULONGLONG n = report.storedSize >= 20 ? report.storedSize - 20 : 0;
-    if (n > available || n > 0x10000000) return;
-    std::vector<BYTE> bytes(static_cast<size_t>(n));
-    if (n && !file.ReadAt(position + 20, bytes.data(), static_cast<DWORD>(n))) return;
-    report.computedHash = TARN::ComputeBlockHash(bytes.data(), bytes.size());
+    if (report.storedSize < 20 || report.storedSize > block.size()) return;
+    report.computedHash = TARN::ComputeBlockHash(block.data() + 20, report.storedSize - 20);
 }
 
 }  // namespace
@@ -204,7 +220,8 @@ std::string CInstallerInspector::FormatText(const CInstallerReport& r) {
     }
     line("signed", r.isSigned ? "yes, signature " + Hex(r.signatureLength) + " bytes" : "no");
     if (r.hasBlock) {
-        line("block position", Hex(r.blockPosition));
+        line("placement", r.blockInSignature ? "signature" : "table");
+        if (!r.blockInSignature) line("block position", Hex(r.blockPosition));
         line("block length", Hex(r.blockLength));
         line("block version", std::to_string(r.blockVersion));
         if (r.blockVersion >= 1) {
@@ -264,8 +281,10 @@ std::string CInstallerInspector::FormatJson(const CInstallerReport& r) {
     }
     out += std::string("  \"signed\": ") + (r.isSigned ? "true" : "false") + ",\n";
     out += "  \"signatureLength\": " + std::to_string(r.signatureLength) + ",\n";
+    out += std::string("  \"placement\": ") + (!r.hasBlock ? "null" : r.blockInSignature ? "\"signature\"" : "\"table\"") +
+           ",\n";
     if (r.hasBlock) {
-        out += "  \"block\": {\"position\": " + std::to_string(r.blockPosition) +
+        out += "  \"block\": {\"position\": " + (r.blockInSignature ? "null" : std::to_string(r.blockPosition)) +
                ", \"length\": " + std::to_string(r.blockLength) + ", \"version\": " + std::to_string(r.blockVersion) +
                ", \"storedSize\": " + std::to_string(r.storedSize) + ", \"storedHash\": " + std::to_string(r.storedHash) +
                ", \"computedHash\": " + std::to_string(r.computedHash) + "},\n";

@@ -40,6 +40,7 @@ struct CInstallerReport {
     bool isSigned = false;
     DWORD signatureLength = 0;
     bool hasBlock = false;
+    bool blockInSignature = false;   // an attribute of the signature, not a record behind it
     DWORD blockPosition = 0;
     DWORD blockLength = 0;
     DWORD blockVersion = 0;

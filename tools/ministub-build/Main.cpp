@@ -30,7 +30,7 @@ const char kHelp[] =
     "usage:\n"
     "  ministub-build pack --stub STUB.exe --out INSTALLER.exe [entries...] [--settings FILE]\n"
     "  ministub-build settings INSTALLER.exe [--from FILE] [--set KEY=TYPE:VALUE]... [--remove KEY]...\n"
-    "                          [--replace]\n"
+    "                          [--replace] [--placement signature|table]\n"
     "  ministub-build inspect INSTALLER.exe [--json]\n"
     "  ministub-build --help\n"
     "\n"
@@ -54,10 +54,17 @@ const char kHelp[] =
     "                                 settings command does); an installer to be signed gets its\n"
     "                                 settings after signing instead\n"
     "\n"
-    "settings: writes product settings into the block behind the installer's signature (or at\n"
-    "its end when unsigned); the signature stays valid. Existing settings are kept unless\n"
+    "settings: writes product settings into a signed installer's signature or behind it (at the\n"
+    "end of an unsigned one); the signature stays valid. Existing settings are kept unless\n"
     "--replace is given; --from, --set and --remove apply in that order. A version-0 block stays\n"
-    "version 0. Settings text has one key per line, '#' starts a comment:\n"
+    "version 0.\n"
+    "  --placement signature          the settings go into an attribute of the signature, which the\n"
+    "                                 strict signature check (EnableCertPaddingCheck) accepts; needs\n"
+    "                                 a signed installer, and signing again drops them\n"
+    "  --placement table              the settings go into a record behind the signature\n"
+    "  default: where the installer has its settings already, else table. Moving them takes them\n"
+    "  out of the other place.\n"
+    "Settings text has one key per line, '#' starts a comment:\n"
     "  <key> = <type>:<value>        e.g.  0 = wstring:PRODUCT   1 = dword:2014   11 = bool:false\n"
     "  types: bool, int8, byte, int16, word, long, dword, int64, uint64 (decimal or 0x hex), double,\n"
     "  guid ({...}), opaque16 and hex (hexadecimal bytes), string (ASCII), wstring (UTF-8 text);\n"
@@ -66,8 +73,9 @@ const char kHelp[] =
     "  and 1618 (another install is running), as the stub's switch /DEPLOYCODES does; see\n"
     "  docs/exit-codes.md.\n"
     "\n"
-    "inspect: end of module, build signature length, package offset, certificate table, block\n"
-    "position, version, stored and computed hash, the package index and the settings.\n"
+    "inspect: end of module, build signature length, package offset, certificate table, where the\n"
+    "settings are (signature or table), block position, version, stored and computed hash, the\n"
+    "package index and the settings.\n"
     "  --json                         the same as one JSON object\n"
     "\n"
     "Exit code 0 on success, 1 when the work failed, 2 for a command line that cannot be used.\n";
@@ -113,6 +121,7 @@ struct CSettingsEdit {
     std::vector<std::string> assignments;
     std::vector<std::string> removals;
     bool replace = false;
+    std::wstring placement;   // empty: where the settings are already
 };
 
 int ApplySettings(const std::wstring& installer, const CSettingsEdit& edit) {
@@ -140,6 +149,14 @@ int ApplySettings(const std::wstring& installer, const CSettingsEdit& edit) {
         unsigned long long value = strtoull(key.c_str(), &end, hex ? 16 : 10);
         if (key.empty() || *end || value > 0xFFFFFFFFULL) return Usage("--remove needs a key number: " + key);
         settings->Remove(static_cast<DWORD>(value));
+    }
+    if (edit.placement == L"signature") {
+        if (!extender.IsSigned()) {
+            return Fail(WideToUtf8(installer) + " is not signed: its signature cannot carry the settings");
+        }
+        extender.SetPlacement(TARN::CFileDataExtender::ePlacement_Signature);
+    } else if (edit.placement == L"table") {
+        extender.SetPlacement(TARN::CFileDataExtender::ePlacement_Table);
     }
     if (!extender.Import(settings.Get()) || !extender.Save()) {
         return Fail("cannot write the settings into " + WideToUtf8(installer));
@@ -231,6 +248,9 @@ int Settings(const std::vector<std::wstring>& args) {
             edit.assignments.push_back(WideToUtf8(v));
         } else if (a == L"--remove") {
             edit.removals.push_back(WideToUtf8(v));
+        } else if (a == L"--placement") {
+            if (v != L"signature" && v != L"table") return Usage("--placement is signature or table");
+            edit.placement = v;
         } else {
             return Usage("unknown option for settings: " + WideToUtf8(a));
         }
