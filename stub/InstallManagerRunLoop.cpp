@@ -42,10 +42,6 @@ bool IsRebootResult(HRESULT hr) {
     return hr == CUtils::kRebootRequired || hr == kResultRebootInitiated;
 }
 
-bool RunsAsLocalSystem() {
-    return qlLib::IsLocalSystemProcess();
-}
-
 }  // namespace
 
 bool CInstallManager::ShouldShowErrors() {
@@ -251,7 +247,7 @@ bool CInstallManager::LaunchRebootTray() {
     if (!qlLib::JoinPath(program, m_installCache, CInstallUnpacker::kStubName) ||
         !qlLib::FormatString(parameters, L"/%s", L"TRAYONLY"))
         return false;
-    if (RunsAsLocalSystem()) {
+    if (qlLib::IsLocalSystemProcess()) {
         // The tray belongs in the users' sessions. The trays run the cached stub: a cache that
         // went now would take their program and language modules away.
         TraceInfo(L"Running as SYSTEM");

@@ -45,13 +45,7 @@ bool OpenForDeletion(HKEY root, const std::wstring& path, qlLib::CRegKey& key) {
     if (key.Open(root, path.c_str(), KEY_ALL_ACCESS)) return true;
     if (key.GetLastError() != ERROR_ACCESS_DENIED || !CRegistry::IsProductKey(root, path.c_str())) return false;
     CGrantPrincipals principals;
-    for (size_t i = 0; i < principals.Count(); ++i) {
-        CRightsChecker::Exception error;
-        RegistryEnsureAccess(root, path.c_str(), CAccessSpec::Inheritable(KEY_ALL_ACCESS), principals.At(i), error);
-        if (error.code != CRightsChecker::Exception::eNone || FAILED(error.hr))
-            TraceError(L"TARN::CRegistry::DeleteTree(62) : RegistryEnsureAccess %s failed: %d (0x%08x)", path.c_str(),
-                       static_cast<int>(error.code), error.hr);
-    }
+    for (size_t i = 0; i < principals.Count(); ++i) GrantKeyAccess(root, path.c_str(), principals.At(i));
     if (key.Open(root, path.c_str(), KEY_ALL_ACCESS)) return true;
     key.SetLastError(ERROR_ACCESS_DENIED);
     return false;

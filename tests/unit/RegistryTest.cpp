@@ -38,15 +38,9 @@ std::wstring Sddl(const std::wstring& objectName) {
 }
 
 std::wstring UserSid() {
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return L"?";
-    qlLib::CKernelHandle holder(token);
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
+    TARN::CRightsChecker::CPrincipal user;
     LPWSTR text = nullptr;
-    if (!::GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) ||
-        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
-        return L"?";
+    if (!user.SetProcessToken() || !::ConvertSidToStringSidW(user.Sid(), &text)) return L"?";
     qlLib::CLocalMemory memory(text);
     return text;
 }

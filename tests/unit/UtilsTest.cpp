@@ -6,12 +6,14 @@
 
 #include "runtime/Handles.h"
 #include "runtime/StringUtils.h"
+#include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 #include "system/Utils.h"
 
 using TARN::CUtils;
 using testing_support::CCaptureProcessTrace;
 using testing_support::CTempFolder;
+using testing_support::IsPendingDeletion;
 
 namespace {
 
@@ -34,29 +36,6 @@ std::string Contents(const std::wstring& path) {
     std::vector<unsigned char> bytes;
     testing_support::ReadFileBytes(path, bytes);
     return std::string(bytes.begin(), bytes.end());
-}
-
-// Whether path is among the deletions pending for the next restart. The entries tests leave
-// there name their own temp folders, which are gone by the time a restart acts on them.
-bool IsPendingDeletion(const std::wstring& path) {
-    qlLib::CRegKeyHandle key;
-    DWORD size = 0;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_READ,
-                        key.Receive()) != ERROR_SUCCESS ||
-        ::RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
-        return false;
-    }
-    std::wstring data(size / sizeof(wchar_t) + 2, L'\0');
-    ::RegQueryValueExW(key.Get(), L"PendingFileRenameOperations", nullptr, nullptr, reinterpret_cast<BYTE*>(&data[0]), &size);
-    // Pairs of source and destination; an empty destination deletes.
-    for (size_t at = 0; data[at];) {
-        const std::wstring source(&data[at]);
-        at += source.size() + 1;
-        const bool deletes = !data[at];
-        at += wcslen(&data[at]) + 1;
-        if (deletes && qlLib::EqualsNoCase(source.c_str(), (L"\\??\\" + path).c_str())) return true;
-    }
-    return false;
 }
 
 size_t CountLines(const CCaptureProcessTrace& trace, const std::wstring& text) {
