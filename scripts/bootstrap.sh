@@ -15,6 +15,7 @@ packages=(
   wine wine32:i386 wine64 xvfb xauth
   googletest 7zip osslsigncode openssl
   python3 procps
+  afl++ zzuf nlohmann-json3-dev
 )
 
 missing=()
