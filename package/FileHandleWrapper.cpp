@@ -48,9 +48,16 @@ bool CFileHandleWrapper::Write(const void* buffer, DWORD count) {
     if (!EnsureOpen()) return false;
     if (count == 0) return true;
     if (!buffer) return Fail(ERROR_INVALID_PARAMETER);
-    DWORD done = 0;
-    if (!::WriteFile(m_file.Get(), buffer, count, &done, nullptr)) return FailWithSystemError();
-    if (done != count) return Fail(ERROR_WRITE_FAULT);
+    // A short write (a disk that is filling up) goes on with the rest: the next call says why
+    // it cannot, such as ERROR_DISK_FULL.
+    const BYTE* next = static_cast<const BYTE*>(buffer);
+    while (count > 0) {
+        DWORD done = 0;
+        if (!::WriteFile(m_file.Get(), next, count, &done, nullptr)) return FailWithSystemError();
+        if (done == 0 || done > count) return Fail(ERROR_WRITE_FAULT);
+        next += done;
+        count -= done;
+    }
     return true;
 }
 
