@@ -1,12 +1,16 @@
 #include "package/InstallUnpacker.h"
 
+#include <cstring>
 #include <new>
+#include <vector>
 
 #include "package/7zArchive.h"
 #include "package/FileHandleWrapper.h"
+#include "runtime/Crc32.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/Handles.h"
 #include "runtime/PathUtils.h"
+#include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 
 namespace TARN {
@@ -16,18 +20,166 @@ const wchar_t CInstallUnpacker::kStubName[] = L"InstStub.exe";
 
 CInstallUnpacker::CInstallUnpacker() : m_extractionComplete(false), m_folderDelete(qlLib::DeleteFolderTree) {}
 
+namespace {
+
+// The marker names every file the extraction left, with its size, and ends with a CRC-32 of
+// everything before it: "MSXD", version, count, then per file its size (kAnySize for the stub,
+// whose settings a later run rewrites), name length and UTF-16 name. A marker that is cut short,
+// damaged or does not match the folder counts as none: the folder is extracted again.
+const DWORD kMarkerMagic = 0x4458534D;   // "MSXD"
+const DWORD kMarkerVersion = 1;
+const ULONGLONG kAnySize = ~0ull;
+const DWORD kMaxMarkerBytes = 8u << 20;
+const DWORD kMaxMarkerFiles = 100000;
+
+struct CMarkerFile {
+    std::wstring name;   // relative to the folder
+    ULONGLONG size;
+};
+
+// Every file below folder\relative, named relative to folder; the marker and its temporary left out.
+bool ListFiles(const std::wstring& folder, const std::wstring& relative, std::vector<CMarkerFile>& files) {
+    std::wstring below, pattern;
+    if (!qlLib::JoinPath(below, folder, relative) || !qlLib::JoinPath(pattern, below, L"*")) return false;
+    WIN32_FIND_DATAW entry;
+    qlLib::CFindHandle find(::FindFirstFileW(pattern.c_str(), &entry));
+    if (!find) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (!wcscmp(entry.cFileName, L".") || !wcscmp(entry.cFileName, L"..")) continue;
+        std::wstring name;
+        if (relative.empty()) {
+            name = entry.cFileName;
+        } else if (!qlLib::JoinPath(name, relative, entry.cFileName)) {
+            return false;
+        }
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;   // never followed
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!ListFiles(folder, name, files)) return false;
+            continue;
+        }
+        if (relative.empty() && (qlLib::EqualsNoCase(name.c_str(), CInstallUnpacker::kMarkerName) ||
+                                 qlLib::EqualsNoCase(name.c_str(), L"extract.dat.new")))
+            continue;
+        const ULONGLONG size = (static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        const bool stub = relative.empty() && qlLib::EqualsNoCase(name.c_str(), CInstallUnpacker::kStubName);
+        files.push_back(CMarkerFile{name, stub ? kAnySize : size});
+        if (files.size() > kMaxMarkerFiles) return false;
+    } while (::FindNextFileW(find.Get(), &entry));
+    return true;
+}
+
+void Append(std::vector<BYTE>& out, const void* data, size_t size) {
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    out.insert(out.end(), bytes, bytes + size);
+}
+
+bool Take(const std::vector<BYTE>& in, size_t& at, void* data, size_t size) {
+    if (size > in.size() - at) return false;
+    memcpy(data, in.data() + at, size);
+    at += size;
+    return true;
+}
+
+// Whether the marker's bytes are whole and every file they name is in the folder with its size.
+bool MarkerMatches(const std::vector<BYTE>& bytes, const std::wstring& folder) {
+    if (bytes.size() < 16) return false;
+    DWORD crc = 0;
+    memcpy(&crc, bytes.data() + bytes.size() - 4, 4);
+    if (qlLib::Crc32(bytes.data(), bytes.size() - 4) != crc) return false;
+    const std::vector<BYTE> body(bytes.begin(), bytes.end() - 4);
+    size_t at = 0;
+    DWORD magic = 0, version = 0, count = 0;
+    if (!Take(body, at, &magic, 4) || !Take(body, at, &version, 4) || !Take(body, at, &count, 4) ||
+        magic != kMarkerMagic || version != kMarkerVersion || count == 0 || count > kMaxMarkerFiles)
+        return false;
+    for (DWORD i = 0; i < count; ++i) {
+        ULONGLONG size = 0;
+        DWORD length = 0;
+        if (!Take(body, at, &size, 8) || !Take(body, at, &length, 4) || length == 0 || length > 32767 ||
+            length * 2ull > body.size() - at)
+            return false;
+        std::wstring name(length, L'\0');
+        Take(body, at, &name[0], length * 2ull);
+        std::wstring path;
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!qlLib::IsSafeRelativePath(name) || !qlLib::JoinPath(path, folder, name) ||
+            !::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+            (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            return false;
+        const ULONGLONG found = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        if (size != kAnySize && size != found) return false;
+    }
+    return at == body.size();
+}
+
+}  // namespace
+
 bool CInstallUnpacker::MarkerExists() const {
     std::wstring marker;
-    return qlLib::JoinPath(marker, m_folder, kMarkerName) &&
-           ::GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (!qlLib::JoinPath(marker, m_folder, kMarkerName)) return false;
+    qlLib::CFileHandle file(::CreateFileW(marker.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+        TraceWarning(L"TARN::CInstallUnpacker::MarkerExists(22) : cannot read %s (%lu): extracting again",
+                     marker.c_str(), error);
+        return false;
+    }
+    bool matches = false;
+    try {
+        LARGE_INTEGER size = {};
+        DWORD read = 0;
+        std::vector<BYTE> bytes;
+        if (::GetFileSizeEx(file.Get(), &size) && size.QuadPart <= kMaxMarkerBytes) {
+            bytes.resize(static_cast<size_t>(size.QuadPart));
+            matches = (bytes.empty() || ::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read,
+                                                   nullptr)) &&
+                      read == bytes.size() && MarkerMatches(bytes, m_folder);
+        }
+    } catch (const std::bad_alloc&) {
+        matches = false;
+    }
+    if (!matches)
+        TraceWarning(L"TARN::CInstallUnpacker::MarkerExists(24) : %s does not describe the folder: extracting again",
+                     marker.c_str());
+    return matches;
 }
 
 bool CInstallUnpacker::WriteMarker() const {
-    std::wstring marker;
-    if (!qlLib::JoinPath(marker, m_folder, kMarkerName)) return false;
-    qlLib::CFileHandle file(::CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.IsValid();
+    std::wstring marker, next;
+    if (!qlLib::JoinPath(marker, m_folder, kMarkerName) || !qlLib::JoinPath(next, m_folder, L"extract.dat.new"))
+        return false;
+    try {
+        std::vector<CMarkerFile> files;
+        if (!ListFiles(m_folder, std::wstring(), files) || files.empty()) return false;
+        std::vector<BYTE> bytes;
+        const DWORD count = static_cast<DWORD>(files.size());
+        Append(bytes, &kMarkerMagic, 4);
+        Append(bytes, &kMarkerVersion, 4);
+        Append(bytes, &count, 4);
+        for (const CMarkerFile& file : files) {
+            const DWORD length = static_cast<DWORD>(file.name.size());
+            Append(bytes, &file.size, 8);
+            Append(bytes, &length, 4);
+            Append(bytes, file.name.data(), file.name.size() * 2);
+        }
+        const DWORD crc = qlLib::Crc32(bytes.data(), bytes.size());
+        Append(bytes, &crc, 4);
+        if (bytes.size() > kMaxMarkerBytes) return false;
+        // Written whole under another name first, so that a run ended half-way leaves no marker.
+        {
+            qlLib::CFileHandle file(::CreateFileW(next.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+            DWORD written = 0;
+            if (!file || !::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+                written != bytes.size() || !::FlushFileBuffers(file.Get()))
+                return false;
+        }
+        return ::MoveFileExW(next.c_str(), marker.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 bool CInstallUnpacker::DeleteMarker() const {

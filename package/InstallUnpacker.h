@@ -2,7 +2,7 @@
 // The unpacker of an install run: copies the stub into the extraction folder as InstStub.exe and
 // makes it a validly signed executable again, unpacks the install UI archive there, and registers
 // the layout, install package and scanner archives as streams for the layout extraction. A marker
-// file, written last, lets a later run skip the disk work.
+// file, written last and naming what was written, lets a later run skip the disk work.
 #include <windows.h>
 
 #include <string>
@@ -30,7 +30,8 @@ public:
     void SetFolderDelete(FolderDelete remove) { m_folderDelete = remove; }
     bool ExtractionComplete() const { return m_extractionComplete; }
 
-    // The marker in the extraction folder.
+    // The marker in the extraction folder. It counts only when it is whole and every file it
+    // names is there with its size (one warning line otherwise).
     bool MarkerExists() const;
     bool WriteMarker() const;
     bool DeleteMarker() const;

@@ -116,19 +116,30 @@ TEST_F(Unpackers, InstallRunExtractsOnceAndRegistersStreamsEveryTime) {
     EXPECT_EQ(stored, computed);
     file.Close();
 
-    // A second run into the finished folder touches nothing on disk but registers the streams.
+    // A second run into the finished folder touches nothing on disk but registers the streams
+    // (a file changed in place, at its size, stays as it is).
     ASSERT_TRUE(testing_support::WriteTextFile(cache + L"\\title.txt", "changed"));
-    ASSERT_TRUE(::DeleteFileW(stub.c_str()));
     CComPtr<qlLib::IKeyValueCollection> again = qlLib::CKeyValueCollectionImpl::New();
+    {
+        CCaptureProcessTrace trace;
+        CInstallUnpacker second;
+        ASSERT_EQ(second.ExtractPackage(again.Get(), cache.c_str(), installer.c_str()), S_OK);
+        EXPECT_TRUE(second.ExtractionComplete());
+        EXPECT_TRUE(trace.Contains(L"extraction was completed in a previous session -- nothing extracted"));
+        EXPECT_EQ(Text(cache + L"\\title.txt"), "changed");
+        EXPECT_EQ(again->GetCount(), 3u);
+        EXPECT_EQ(StreamSize(again.Get(), eStreamKey_LayoutArchive), FileSize(Archive(L"layout.7z")));
+    }
+
+    // A folder that lost a file the marker names is no finished folder: it is extracted again.
+    ASSERT_TRUE(::DeleteFileW(stub.c_str()));
     CCaptureProcessTrace trace;
-    CInstallUnpacker second;
-    ASSERT_EQ(second.ExtractPackage(again.Get(), cache.c_str(), installer.c_str()), S_OK);
-    EXPECT_TRUE(second.ExtractionComplete());
-    EXPECT_TRUE(trace.Contains(L"extraction was completed in a previous session -- nothing extracted"));
-    EXPECT_EQ(Text(cache + L"\\title.txt"), "changed");
-    EXPECT_FALSE(Exists(stub));
-    EXPECT_EQ(again->GetCount(), 3u);
-    EXPECT_EQ(StreamSize(again.Get(), eStreamKey_LayoutArchive), FileSize(Archive(L"layout.7z")));
+    CInstallUnpacker third;
+    ASSERT_EQ(third.ExtractPackage(again.Get(), cache.c_str(), installer.c_str()), S_OK);
+    EXPECT_FALSE(third.ExtractionComplete());
+    EXPECT_TRUE(trace.Contains(L"extract.dat does not describe the folder: extracting again"));
+    EXPECT_TRUE(Exists(stub));
+    EXPECT_EQ(Text(cache + L"\\title.txt"), "Hello\r\n");
 }
 
 TEST_F(Unpackers, FailedExtractionLeavesNoMarker) {
