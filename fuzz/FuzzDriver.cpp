@@ -70,23 +70,28 @@ bool WriteWholeFile(const std::wstring& path, const BYTE* data, size_t size) {
         for (;;) ::Sleep(INFINITE);
     }
     ::CreateDirectoryW(g_findings.c_str(), nullptr);
-    std::wstring name, path;
+    std::wstring name, path, message;
     const bool saved =
         qlLib::FormatString(name, L"%hs-%hs-%016I64x.bin", kind, g_current.reader,
                             Fnv1a(g_current.data, g_current.size)) &&
         qlLib::JoinPath(path, g_findings, name) && WriteWholeFile(path, g_current.data, g_current.size);
-    fwprintf(stderr, L"fuzz %hs: %hs (%hs) on %s record %I64u (%Iu bytes); %s %s\n", g_current.reader, kind, detail,
-             g_current.source.c_str(), g_current.record, g_current.size, saved ? L"saved as" : L"could not save",
-             path.c_str());
+    qlLib::FormatString(message, L"fuzz %hs: %hs (%hs) on %s record %I64u (%Iu bytes); %s %s\n", g_current.reader, kind,
+                        detail, g_current.source.c_str(), g_current.record, g_current.size,
+                        saved ? L"saved as" : L"could not save", path.c_str());
+    fputws(message.c_str(), stderr);
     fflush(stderr);
     ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(exitCode));
     for (;;) ::Sleep(INFINITE);
 }
 
 LONG WINAPI UnhandledException(EXCEPTION_POINTERS* pointers) {
-    char detail[64];
-    snprintf(detail, sizeof(detail), "exception 0x%08lX",
-             static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode));
+    // The address as an offset into the harness, for addr2line.
+    char detail[96];
+    const ULONG_PTR address = reinterpret_cast<ULONG_PTR>(pointers->ExceptionRecord->ExceptionAddress);
+    const ULONG_PTR base = reinterpret_cast<ULONG_PTR>(::GetModuleHandleW(nullptr));
+    snprintf(detail, sizeof(detail), "exception 0x%08lX at image base + 0x%lx",
+             static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode),
+             static_cast<unsigned long>(address - base));
     Finding("crash", detail, kExitCrash);
 }
 
@@ -217,7 +222,7 @@ int RunHarness(int argc, wchar_t** argv, const char* reader, FuzzFunction functi
         } else if (arg.size() > 2 && arg.compare(0, 2, L"--") == 0) {
             return Usage();
         } else if (!ExpandInput(arg, files)) {
-            fwprintf(stderr, L"fuzz %hs: cannot read %s\n", reader, arg.c_str());
+            fprintf(stderr, "fuzz %s: cannot read an input\n", reader);
             return kExitUsage;
         }
     }
@@ -252,7 +257,7 @@ int RunHarness(int argc, wchar_t** argv, const char* reader, FuzzFunction functi
     std::vector<BYTE> bytes;
     for (const std::wstring& file : files) {
         if (!ReadWholeFile(file, bytes)) {
-            fwprintf(stderr, L"fuzz %hs: cannot read %s\n", reader, file.c_str());
+            fprintf(stderr, "fuzz %s: cannot read an input\n", reader);
             return kExitUsage;
         }
         g_current.source = file;
