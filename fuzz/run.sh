@@ -105,24 +105,28 @@ fuzz_zzuf() {
 fuzz_afl() {
   local reader=$1 exe=$2 deadline=$3
   local out=$scratch/afl-$reader
-  local seconds=$((deadline - $(date +%s)))
+  local began seconds
+  began=$(date +%s)
+  seconds=$((deadline - began))
   # One input per Wine start; the harness's crash code is afl's crash.
   AFL_SKIP_BIN_CHECK=1 AFL_CRASH_EXITCODE=77 AFL_NO_UI=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 \
   AFL_SKIP_CPUFREQ=1 AFL_NO_AFFINITY=1 \
     timeout "$seconds" afl-fuzz -n -V "$seconds" -t 20000 -i "$root/fuzz/corpus/$reader" -o "$out" -- \
       env MINISTUB_WINEDEBUG=warn+heap "$root/scripts/wine-run.sh" --prefix "$prefix" "$exe" --heap-check \
       --findings "$(winpath "$scratch/findings")" @@ >/dev/null 2>&1 || true
-  local stats=$out/default/fuzzer_stats
-  if [ -f "$stats" ]; then
-    local execs rate
-    execs=$(sed -n 's/^execs_done *: *//p' "$stats")
-    rate=$(sed -n 's/^execs_per_sec *: *//p' "$stats")
-    echo "$(date -u +%FT%TZ) fuzz $reader: ${execs:-0} inputs afl-fuzz ${rate:-0}/s" >> "$log"
-    echo "$reader: $execs inputs this run with afl-fuzz ($rate/s)"
+  # afl-fuzz writes into the output folder itself or into its "default" instance folder.
+  local plot execs
+  plot=$(ls "$out"/plot_data "$out"/default/plot_data 2>/dev/null | head -n1 || true)
+  if [ -n "$plot" ]; then
+    execs=$(tail -n1 "$plot" | awk -F', ' '{print $12}')
+    seconds=$(( $(date +%s) - began ))
+    [ "$seconds" -gt 0 ] || seconds=1
+    echo "$(date -u +%FT%TZ) fuzz $reader: ${execs:-0} inputs afl-fuzz $seconds s $((${execs:-0} / seconds))/s" >> "$log"
+    echo "$reader: ${execs:-0} inputs this run with afl-fuzz"
   fi
   keep_findings "$reader" "$scratch/findings"
   shopt -s nullglob
-  for f in "$out"/default/crashes/id* "$out"/default/hangs/id*; do
+  for f in "$out"/crashes/id* "$out"/hangs/id* "$out"/default/crashes/id* "$out"/default/hangs/id*; do
     mkdir -p "$scratch/findings" && cp "$f" "$scratch/findings/afl-$reader-$(sha1sum < "$f" | cut -c1-16).bin"
   done
   shopt -u nullglob

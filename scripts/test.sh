@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite from a clean checkout: set-up, both builds (warning-clean), and the tests of
 # the 32-bit build under Wine. On a kernel that cannot start 32-bit programs the 64-bit build's
-# tests run instead, and its image tests inspect the shipped 32-bit stub. Ends with ctest's
-# summary; exits with its status.
+# tests run instead, and its image tests inspect the shipped 32-bit stub. The 64-bit build is the
+# hardened flavour (undefined-behaviour traps, library assertions, stack protection), so there the
+# suite is also the hardened flavour's. Ends with ctest's summary; exits with its status.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,7 +15,7 @@ bash "$root/scripts/bootstrap.sh"
 
 echo "== 64-bit build"
 cmake -S "$root" -B "$build64" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64.cmake" \
-  -DMINISTUB_WERROR=ON >/dev/null
+  -DMINISTUB_WERROR=ON -DMINISTUB_HARDENED=ON >/dev/null
 cmake --build "$build64" -j "$jobs"
 
 echo "== 32-bit build"
