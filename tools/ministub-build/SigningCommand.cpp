@@ -74,7 +74,9 @@ bool CSigningCommand::Run(const std::wstring& folder, const std::wstring& in, co
     std::wstring program = args[0];
     if (program.find_first_of(L"\\/") != std::wstring::npos && !(program.size() > 1 && program[1] == L':') &&
         program[0] != L'\\' && program[0] != L'/') {
-        qlLib::JoinPath(program, folder, program);
+        std::wstring joined;
+        qlLib::JoinPath(joined, folder, program);
+        program = joined;
     }
     wchar_t found[MAX_PATH * 2] = {};
     if (::SearchPathW(nullptr, program.c_str(), L".exe", MAX_PATH * 2, found, nullptr) && IsWindowsExecutable(found)) {
