@@ -114,3 +114,16 @@ set_source_files_properties(${_c}/7zCrc.c TARGET_DIRECTORY sevenzip PROPERTIES C
 target_link_libraries(sevenzip PUBLIC ole32 oleaut32 uuid)
 
 set(SEVENZIP_LINK_ITEM "$<LINK_LIBRARY:WHOLE_ARCHIVE,sevenzip>")
+
+# 7-Zip's LZMA and BCJ2 encoders (C), for the installer builder only: the stub never compresses.
+# The shared C parts (allocators, threads, CPU detection) come from the reader library above.
+add_library(sevenzip_encoder STATIC
+  ${_c}/Bcj2Enc.c
+  ${_c}/LzFind.c
+  ${_c}/LzFindMt.c
+  ${_c}/LzFindOpt.c
+  ${_c}/LzmaEnc.c
+)
+target_include_directories(sevenzip_encoder SYSTEM PUBLIC ${_c})
+target_compile_options(sevenzip_encoder PRIVATE -w -O2)
+target_link_libraries(sevenzip_encoder PUBLIC ${SEVENZIP_LINK_ITEM})

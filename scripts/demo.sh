@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demo: builds MiniStub.exe, the installer builder and the demo product's install engine and
 # install UI; makes a signed installer of the demo product (throwaway self-signed certificate)
-# with its settings written behind the signature; shows what the installer holds and that its
+# with its settings written behind the signature, in one `make` from samples/product/product.ini; shows what the installer holds and that its
 # signature still holds; installs it under Wine and prints the full exit code, where the product
 # went, the install cache and the run's log; then runs it again over the complete cache.
 #   demo.sh          quiet install (/qn)
@@ -47,19 +47,7 @@ if [ "$with_ui" = 1 ]; then
   # Slow enough to watch the progress bar.
   printf '\r\n[Outcome]\r\nDelayMs=1500\r\n' >> "$demo/make/install/InstallPackage/Install.mft"
 fi
-(cd "$demo/make/ui" && 7zz a -t7z ../ui.7z . >/dev/null)
-(cd "$demo/make/install" && 7zz a -t7z ../install.7z . >/dev/null)
-silo="{5D1E7A00-0DE1-4C0D-9E11-DE0000000001}"
-cat > "$demo/make/settings.txt" <<TEXT
-# demo product settings: product ID, version 1.0.0.0, isolation GUID and its registry hive
-0 = wstring:DEMO
-1 = dword:1
-2 = dword:0
-3 = dword:0
-4 = dword:0
-9 = wstring:$silo
-18 = wstring:Software\\Korvanta\\Isolation
-TEXT
+silo="{5D1E7A00-0DE1-4C0D-9E11-DE0000000001}"   # as samples/product/product.ini says
 # A throwaway certificate signs the stub and then the installer.
 openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=MiniStub Demo Signing" -days 1 \
   -keyout "$demo/make/key.pem" -out "$demo/make/cert.pem" >/dev/null 2>&1
@@ -77,15 +65,11 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   builder="$MINISTUB_BUILD/tools/ministub-build/ministub-build.exe"
   drive_c="$prefix/drive_c"
 
-  echo "== packing the signed stub with the demo payload"
-  run "$builder" pack --stub "$(winpath "$make/stub-signed.exe")" \
-    --ui-package "$(winpath "$make/ui.7z")=QDX-TRRootuiPackage.7z" \
-    --install-package "$(winpath "$make/install.7z")=QDX-TRRootInstallPackage.7z" \
-    --out "$(winpath "$make/unsigned.exe")" | tr -d "\r"
-  osslsigncode sign -certs "$make/cert.pem" -key "$make/key.pem" -n "MiniStub demo" \
-    -in "$make/unsigned.exe" -out "$MINISTUB_DEMO/app/DemoSetup.exe" >/dev/null
-  echo "== writing the product settings into the signed installer"
-  run "$builder" settings "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" --from "$(winpath "$make/settings.txt")"
+  echo "== making DemoSetup.exe from samples/product/product.ini (compress, pack, sign, settings, check)"
+  run "$builder" make "$(winpath "$MINISTUB_ROOT/samples/product/product.ini")" \
+    --define "stub=$(winpath "$make/stub-signed.exe")" --define "staging=$(winpath "$make")" --define "keys=$make" \
+    --out "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" --json > "$make/report.json"
+  python3 -c "import json,sys; d=json.load(open(sys.argv[1])); [print(\"  %-28s %9d bytes from %9d (%.0f %%) in %.2f s\" % (e[\"name\"], e[\"bytes\"], e[\"sourceBytes\"], 100.0 * e[\"ratio\"], e[\"seconds\"])) for e in d[\"entries\"] if \"ratio\" in e]; print(\"  made in %.2f s\" % d[\"seconds\"][\"total\"])" "$make/report.json"
   run "$builder" inspect "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" | tr -d "\r"
   echo "== the system'"'"'s signature check (0x00000000: intact)"
   run "$MINISTUB_BUILD/tests/fixtures/VerifyTrust.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" | tr -d "\r"

@@ -3,6 +3,7 @@
 #include <imagehlp.h>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "package/BlockHash.h"
 #include "package/FileDataExtender.h"
@@ -47,28 +48,6 @@ std::string HResultText(HRESULT hr) {
     char buf[32];
     snprintf(buf, sizeof(buf), "0x%08lX", static_cast<unsigned long>(hr));
     return buf;
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                snprintf(buf, sizeof(buf), "\\u%04X", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
 }
 
 void ReadBlock(const std::wstring& path, CInstallerReport& report) {
@@ -247,62 +226,66 @@ std::string CInstallerInspector::FormatText(const CInstallerReport& r) {
 }
 
 std::string CInstallerInspector::FormatJson(const CInstallerReport& r) {
-    std::string out = "{\n";
-    out += "  \"file\": " + JsonString(WideToUtf8(r.path)) + ",\n";
-    out += "  \"fileLength\": " + std::to_string(r.fileLength) + ",\n";
-    out += "  \"endOfModule\": " + std::to_string(r.endOfModule) + ",\n";
-    out += "  \"checksum\": " + std::to_string(r.storedChecksum) + ",\n";
-    out += "  \"computedChecksum\": " + std::to_string(r.computedChecksum) + ",\n";
-    out += "  \"certificateTable\": {\"offset\": " + std::to_string(r.certificateTableOffset) +
-           ", \"size\": " + std::to_string(r.certificateTableSize) + "},\n";
-    if (r.hasPackage) {
-        out += "  \"package\": {\n";
-        out += "    \"buildSignatureLength\": " + std::to_string(r.buildSignatureLength) + ",\n";
-        out += "    \"offset\": " + std::to_string(r.packageOffset) + ",\n";
-        out += "    \"version\": " + std::to_string(r.packageVersion) + ",\n";
-        out += "    \"count\": " + std::to_string(r.entryCount) + ",\n";
-        out += "    \"indexSize\": " + std::to_string(r.indexSize) + ",\n";
-        if (!r.packageError.empty()) out += "    \"error\": " + JsonString(r.packageError) + ",\n";
-        out += "    \"entries\": [";
-        for (size_t i = 0; i < r.entries.size(); ++i) {
-            const CIndexEntry& e = r.entries[i];
-            out += std::string(i ? "," : "") + "\n      {\"name\": " + JsonString(WideToUtf8(e.name)) +
-                   ", \"offset\": " + std::to_string(e.offset) + ", \"size\": " + std::to_string(e.size) +
-                   ", \"type\": " + std::to_string(e.type) + ", \"kind\": " + JsonString(EntryTypeName(e.type)) + "}";
+    try {
+        using Json = nlohmann::ordered_json;
+        Json out;
+        out["file"] = WideToUtf8(r.path);
+        out["fileLength"] = r.fileLength;
+        out["endOfModule"] = r.endOfModule;
+        out["checksum"] = r.storedChecksum;
+        out["computedChecksum"] = r.computedChecksum;
+        out["certificateTable"] = {{"offset", r.certificateTableOffset}, {"size", r.certificateTableSize}};
+        if (r.hasPackage) {
+            Json package;
+            package["buildSignatureLength"] = r.buildSignatureLength;
+            package["offset"] = r.packageOffset;
+            package["version"] = r.packageVersion;
+            package["count"] = r.entryCount;
+            package["indexSize"] = r.indexSize;
+            if (!r.packageError.empty()) package["error"] = r.packageError;
+            Json entries = Json::array();
+            for (const CIndexEntry& e : r.entries) {
+                entries.push_back({{"name", WideToUtf8(e.name)}, {"offset", e.offset}, {"size", e.size},
+                                   {"type", e.type}, {"kind", EntryTypeName(e.type)}});
+            }
+            package["entries"] = entries;
+            out["package"] = package;
+        } else {
+            out["package"] = nullptr;
         }
-        out += r.entries.empty() ? "]\n" : "\n    ]\n";
-        out += "  },\n";
-    } else {
-        out += "  \"package\": null,\n";
+        if (!r.settingsRead) {
+            out["settingsError"] = r.settingsError;
+            return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+        }
+        out["signed"] = r.isSigned;
+        out["signatureLength"] = r.signatureLength;
+        out["placement"] = !r.hasBlock ? Json() : Json(r.blockInSignature ? "signature" : "table");
+        if (r.hasBlock) {
+            out["block"] = {{"position", r.blockInSignature ? Json() : Json(r.blockPosition)},
+                            {"length", r.blockLength},
+                            {"version", r.blockVersion},
+                            {"storedSize", r.storedSize},
+                            {"storedHash", r.storedHash},
+                            {"computedHash", r.computedHash}};
+        } else {
+            out["block"] = nullptr;
+        }
+        Json settings = Json::object();
+        const DWORD count = r.settings ? r.settings->GetCount() : 0;
+        for (DWORD i = 0; i < count; ++i) {
+            DWORD key = 0;
+            std::string value;
+            if (r.settings->GetKeyAt(i, &key) && FormatSettingValue(r.settings.Get(), key, value)) {
+                settings[std::to_string(key)] = value;
+            }
+        }
+        out["settings"] = settings;
+        if (!r.settingsError.empty()) out["settingsError"] = r.settingsError;
+        // Names and settings are bytes a user wrote: invalid UTF-8 is shown, not fatal.
+        return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    } catch (const std::exception&) {
+        return "{}\n";
     }
-    if (!r.settingsRead) {
-        out += "  \"settingsError\": " + JsonString(r.settingsError) + "\n}\n";
-        return out;
-    }
-    out += std::string("  \"signed\": ") + (r.isSigned ? "true" : "false") + ",\n";
-    out += "  \"signatureLength\": " + std::to_string(r.signatureLength) + ",\n";
-    out += std::string("  \"placement\": ") + (!r.hasBlock ? "null" : r.blockInSignature ? "\"signature\"" : "\"table\"") +
-           ",\n";
-    if (r.hasBlock) {
-        out += "  \"block\": {\"position\": " + (r.blockInSignature ? "null" : std::to_string(r.blockPosition)) +
-               ", \"length\": " + std::to_string(r.blockLength) + ", \"version\": " + std::to_string(r.blockVersion) +
-               ", \"storedSize\": " + std::to_string(r.storedSize) + ", \"storedHash\": " + std::to_string(r.storedHash) +
-               ", \"computedHash\": " + std::to_string(r.computedHash) + "},\n";
-    } else {
-        out += "  \"block\": null,\n";
-    }
-    out += "  \"settings\": {";
-    DWORD count = r.settings ? r.settings->GetCount() : 0;
-    for (DWORD i = 0; i < count; ++i) {
-        DWORD key = 0;
-        std::string value;
-        if (!r.settings->GetKeyAt(i, &key) || !FormatSettingValue(r.settings.Get(), key, value)) continue;
-        out += std::string(i ? "," : "") + "\n    " + JsonString(std::to_string(key)) + ": " + JsonString(value);
-    }
-    out += count ? "\n  }" : "}";
-    if (!r.settingsError.empty()) out += ",\n  \"settingsError\": " + JsonString(r.settingsError);
-    out += "\n}\n";
-    return out;
 }
 
 }  // namespace builder

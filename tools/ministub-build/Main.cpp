@@ -3,18 +3,22 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "package/FileDataExtender.h"
 #include "package/FilePacker.h"
 #include "package/KeyValueCollectionImpl.h"
 #include "runtime/Handles.h"
 #include "runtime/PathUtils.h"
 #include "tools/ministub-build/InstallerInspector.h"
+#include "tools/ministub-build/InstallerMaker.h"
+#include "tools/ministub-build/InstallerSettings.h"
 #include "tools/ministub-build/PackEntries.h"
 #include "tools/ministub-build/PackageBuilder.h"
+#include "tools/ministub-build/ProductFile.h"
+#include "tools/ministub-build/ProgressLine.h"
 #include "tools/ministub-build/SettingsText.h"
 
 using builder::CPackEntry;
@@ -28,11 +32,23 @@ const char kHelp[] =
     "ministub-build: makes MiniStub installers and shows what they hold.\n"
     "\n"
     "usage:\n"
+    "  ministub-build make PRODUCT-FILE --out INSTALLER.exe [--define NAME=VALUE]... [--json] [--threads 1|2]\n"
     "  ministub-build pack --stub STUB.exe --out INSTALLER.exe [entries...] [--settings FILE]\n"
     "  ministub-build settings INSTALLER.exe [--from FILE] [--set KEY=TYPE:VALUE]... [--remove KEY]...\n"
     "                          [--replace] [--placement signature|table]\n"
     "  ministub-build inspect INSTALLER.exe [--json]\n"
     "  ministub-build --help\n"
+    "\n"
+    "make: one step from a product file (INI; see README.md) to a finished installer: lists the\n"
+    "folders it names and checks every name as the stub will (links and device, stream or reserved\n"
+    "names are refused before anything is written), compresses each folder into a 7z archive\n"
+    "(LZMA, executables through BCJ2; a progress line on a console) and reads it back, packs, runs\n"
+    "the sign command, writes the settings, reads the installer back and compares it with the\n"
+    "product file. The output is replaced only when all of that succeeded.\n"
+    "  --define NAME=VALUE            the value of ${NAME} in the product file\n"
+    "  --json                         report sizes, ratios, times and settings as JSON\n"
+    "  --threads 1|2                  threads of the match finder (default 2)\n"
+    "A product file that cannot be used ends with exit code 2 and names its line.\n"
     "\n"
     "pack: the stub's image and its build signature (4 zero bytes for an unsigned stub), then the\n"
     "package (header version 2, index, entries' data in the order given), padded to 8 bytes so\n"
@@ -105,17 +121,6 @@ int Usage(const std::string& message) {
     return Fail(message + " (see ministub-build --help)", 2);
 }
 
-bool ReadTextFile(const std::wstring& path, std::string& text) {
-    qlLib::CFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart > (16 << 20)) return false;
-    text.assign(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    return text.empty() || (::ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr) &&
-                            read == text.size());
-}
-
 struct CSettingsEdit {
     std::vector<std::wstring> fromFiles;
     std::vector<std::string> assignments;
@@ -125,20 +130,16 @@ struct CSettingsEdit {
 };
 
 int ApplySettings(const std::wstring& installer, const CSettingsEdit& edit) {
-    TARN::CFileDataExtender extender;
-    if (!extender.Initialize(installer.c_str(), true)) {
-        return Fail("cannot open the settings of " + WideToUtf8(installer) + " for writing");
-    }
     qlLib::CComPtr<qlLib::IKeyValueCollection> settings = qlLib::CKeyValueCollectionImpl::New();
     if (!settings) return Fail("out of memory");
-    if (!edit.replace && !extender.GetCollection(settings.Get())) return Fail("cannot read the present settings");
+    std::string error;
+    if (!edit.replace && !builder::ReadInstallerSettings(installer, settings.Get(), error)) return Fail(error);
     for (const std::wstring& from : edit.fromFiles) {
-        std::string text, error;
-        if (!ReadTextFile(from, text)) return Fail("cannot read " + WideToUtf8(from));
+        std::string text;
+        if (!builder::ReadTextFile(from, text)) return Fail("cannot read " + WideToUtf8(from));
         if (!builder::ParseSettingsText(text, settings.Get(), error)) return Fail(WideToUtf8(from) + ": " + error);
     }
     for (const std::string& assignment : edit.assignments) {
-        std::string error;
         if (!builder::ParseSettingAssignment(assignment, settings.Get(), error)) {
             return Usage("--set " + assignment + ": " + error);
         }
@@ -150,17 +151,7 @@ int ApplySettings(const std::wstring& installer, const CSettingsEdit& edit) {
         if (key.empty() || *end || value > 0xFFFFFFFFULL) return Usage("--remove needs a key number: " + key);
         settings->Remove(static_cast<DWORD>(value));
     }
-    if (edit.placement == L"signature") {
-        if (!extender.IsSigned()) {
-            return Fail(WideToUtf8(installer) + " is not signed: its signature cannot carry the settings");
-        }
-        extender.SetPlacement(TARN::CFileDataExtender::ePlacement_Signature);
-    } else if (edit.placement == L"table") {
-        extender.SetPlacement(TARN::CFileDataExtender::ePlacement_Table);
-    }
-    if (!extender.Import(settings.Get()) || !extender.Save()) {
-        return Fail("cannot write the settings into " + WideToUtf8(installer));
-    }
+    if (!builder::WriteInstallerSettings(installer, settings.Get(), edit.placement, error)) return Fail(error);
     return 0;
 }
 
@@ -282,6 +273,57 @@ int Inspect(const std::vector<std::wstring>& args) {
     return 0;
 }
 
+int Make(const std::vector<std::wstring>& args) {
+    std::wstring productFile, out;
+    std::map<std::wstring, std::wstring> defines;
+    bool json = false;
+    int threads = 2;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::wstring& a = args[i];
+        if (a == L"--json") {
+            json = true;
+            continue;
+        }
+        if (a.compare(0, 2, L"--") != 0) {
+            if (!productFile.empty()) return Usage("make takes one product file");
+            productFile = a;
+            continue;
+        }
+        if (i + 1 >= args.size()) return Usage("missing value after " + WideToUtf8(a));
+        const std::wstring& v = args[++i];
+        if (a == L"--out") {
+            out = FullPath(v);
+        } else if (a == L"--define") {
+            const size_t equals = v.find(L'=');
+            if (equals == std::wstring::npos || equals == 0) return Usage("--define needs NAME=VALUE");
+            defines[v.substr(0, equals)] = v.substr(equals + 1);
+        } else if (a == L"--threads") {
+            if (v != L"1" && v != L"2") return Usage("--threads is 1 or 2");
+            threads = v == L"1" ? 1 : 2;
+        } else {
+            return Usage("unknown option for make: " + WideToUtf8(a));
+        }
+    }
+    if (productFile.empty() || out.empty()) return Usage("make needs a product file and --out");
+    builder::CProductFile product;
+    std::string error;
+    if (!product.Read(productFile, defines, error)) return Fail(error, 2);
+    builder::CProgressLine progress;
+    builder::CInstallerMaker maker(product);
+    maker.SetThreads(threads);
+    maker.SetProgress(&progress);
+    if (!maker.Make(out, error)) return Fail(error);
+    if (json) {
+        Print(maker.FormatJson());
+    } else {
+        const builder::CMakeReport& report = maker.Report();
+        char line[64];
+        snprintf(line, sizeof line, " (%llu bytes, %.1f s)\n", report.installerBytes, report.totalSeconds);
+        Print("wrote " + WideToUtf8(out) + line);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -299,6 +341,7 @@ int wmain(int argc, wchar_t** argv) {
             return 0;
         }
     }
+    if (command == L"make") return Make(args);
     if (command == L"pack") return Pack(args);
     if (command == L"settings") return Settings(args);
     if (command == L"inspect") return Inspect(args);

@@ -63,8 +63,12 @@ bool RelativeName(const std::wstring& root, const std::wstring& path, std::wstri
     return true;
 }
 
-bool AddFolder(const std::wstring& root, const std::wstring& folder, std::vector<CPackEntry>& entries,
-               std::vector<std::wstring>& skipped, std::string& error) {
+namespace {
+
+// Walks the tree below folder in a stable order (names sorted, a folder before its contents).
+// visit decides for each entry; returning false ends the walk. A link is never descended into.
+template <class Visit>
+bool WalkFolder(const std::wstring& folder, Visit visit, std::string& error) {
     std::wstring pattern;
     qlLib::JoinPath(pattern, folder, L"*");
     WIN32_FIND_DATAW data;
@@ -73,38 +77,82 @@ bool AddFolder(const std::wstring& root, const std::wstring& folder, std::vector
         error = "cannot list " + WideToUtf8(folder);
         return false;
     }
-    struct CChild {
-        std::wstring name;
-        DWORD attributes;
-        bool operator<(const CChild& other) const { return name < other.name; }
-    };
-    std::vector<CChild> children;
+    std::vector<WIN32_FIND_DATAW> children;
     do {
         if (wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0) continue;
-        children.push_back({data.cFileName, data.dwFileAttributes});
+        children.push_back(data);
     } while (::FindNextFileW(find.Get(), &data));
-    std::sort(children.begin(), children.end());
-    for (const CChild& child : children) {
+    std::sort(children.begin(), children.end(), [](const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
+        return wcscmp(a.cFileName, b.cFileName) < 0;
+    });
+    for (const WIN32_FIND_DATAW& child : children) {
         std::wstring path;
-        qlLib::JoinPath(path, folder, child.name);
-        if (child.attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            skipped.push_back(path);
-            continue;
-        }
-        if (child.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (!AddFolder(root, path, entries, skipped, error)) return false;
-            continue;
-        }
-        CPackEntry entry;
-        entry.source = path;
-        if (!RelativeName(root, path, entry.name)) {
-            error = WideToUtf8(path) + " does not lie below " + WideToUtf8(root);
+        qlLib::JoinPath(path, folder, child.cFileName);
+        if (!visit(path, child)) return false;
+        if ((child.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(child.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            !WalkFolder(path, visit, error)) {
             return false;
         }
-        entry.type = TARN::eFileType_Extract;
-        entries.push_back(entry);
     }
     return true;
+}
+
+}  // namespace
+
+bool AddFolder(const std::wstring& root, const std::wstring& folder, std::vector<CPackEntry>& entries,
+               std::vector<std::wstring>& skipped, std::string& error) {
+    return WalkFolder(
+        folder,
+        [&](const std::wstring& path, const WIN32_FIND_DATAW& data) {
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                skipped.push_back(path);
+                return true;
+            }
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return true;
+            CPackEntry entry;
+            entry.source = path;
+            if (!RelativeName(root, path, entry.name)) {
+                error = WideToUtf8(path) + " does not lie below " + WideToUtf8(root);
+                return false;
+            }
+            entry.type = TARN::eFileType_Extract;
+            entries.push_back(entry);
+            return true;
+        },
+        error);
+}
+
+bool ListArchiveItems(const std::wstring& root, std::vector<CArchiveItem>& items, std::string& error) {
+    const DWORD attributes = ::GetFileAttributesW(root.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = "no such folder: " + WideToUtf8(root);
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        error = WideToUtf8(root) + " is a link; links are not followed";
+        return false;
+    }
+    return WalkFolder(
+        root,
+        [&](const std::wstring& path, const WIN32_FIND_DATAW& data) {
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                error = WideToUtf8(path) + " is a link; links are not followed";
+                return false;
+            }
+            CArchiveItem item;
+            item.source = path;
+            if (!RelativeName(root, path, item.name) || !qlLib::IsSafeRelativePath(item.name)) {
+                error = "\"" + WideToUtf8(path) + "\" is not a name the stub accepts (device, stream or reserved name)";
+                return false;
+            }
+            item.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            item.size = item.folder ? 0 : (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            item.attributes = data.dwFileAttributes;
+            item.modified = data.ftLastWriteTime;
+            items.push_back(item);
+            return true;
+        },
+        error);
 }
 
 }  // namespace builder

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/ministub-build/ArchiveWriter.h"
 #include "tools/ministub-build/PackageBuilder.h"
 
 namespace builder {
@@ -26,5 +27,10 @@ bool RelativeName(const std::wstring& root, const std::wstring& path, std::wstri
 // points back up cannot make the walk endless.
 bool AddFolder(const std::wstring& root, const std::wstring& folder, std::vector<CPackEntry>& entries,
                std::vector<std::wstring>& skipped, std::string& error);
+
+// Every file and folder below root as archive items named relative to root, a folder before its
+// contents. Fails, before anything is written anywhere, on a link (never followed) and on a name
+// the stub would refuse to unpack (device names, streams, trailing dots or spaces).
+bool ListArchiveItems(const std::wstring& root, std::vector<CArchiveItem>& items, std::string& error);
 
 }  // namespace builder

@@ -8,6 +8,7 @@
 
 #include "package/MemoryBuffer.h"
 #include "runtime/ComPtr.h"
+#include "runtime/Handles.h"
 
 namespace builder {
 
@@ -28,6 +29,17 @@ std::string WideToUtf8(const std::wstring& text) {
     std::string narrow(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], n, nullptr, nullptr);
     return narrow;
+}
+
+bool ReadTextFile(const std::wstring& path, std::string& text) {
+    qlLib::CFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart > (16 << 20)) return false;
+    text.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return text.empty() || (::ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr) &&
+                            read == text.size());
 }
 
 namespace {

@@ -24,6 +24,9 @@ bool FormatSettingValue(qlLib::IKeyValueCollection* settings, DWORD key, std::st
 // The whole collection in the text form, one line per key in ascending order.
 bool FormatSettingsText(qlLib::IKeyValueCollection* settings, std::string& text);
 
+// A whole text file (at most 16 MiB), as bytes.
+bool ReadTextFile(const std::wstring& path, std::string& text);
+
 // UTF-8 <-> UTF-16 for the text forms.
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
