@@ -421,7 +421,7 @@ void CWinHTTPClient::AddIdentityHeaders(HINTERNET request, const std::wstring& r
     qlLib::CKernelHandle token;
     HANDLE tokenHandle = nullptr;
     if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &tokenHandle)) token.Reset(tokenHandle);
-    BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)] = {};
+    alignas(TOKEN_USER) BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)] = {};
     DWORD size = 0;
     LPWSTR sid = nullptr;
     if (!token || !::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size) ||

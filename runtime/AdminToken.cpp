@@ -50,7 +50,7 @@ bool IsLocalSystemProcess() {
     HANDLE raw = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
     CKernelHandle token(raw);
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0;
     if (!::GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
     return ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != FALSE;
