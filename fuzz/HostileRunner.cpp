@@ -1,15 +1,17 @@
 // Runs many installers one after another inside one Wine session, so that a whole-process
 // campaign pays for Wine's start-up once:
-//   HostileRunner.exe LIST-FILE RESULT-FILE [TIMEOUT-MS]
+//   HostileRunner.exe LIST-FILE RESULT-FILE [TIMEOUT-MS [FOLDER]]
 // LIST-FILE holds one command line per line (UTF-8). Each is started, given TIMEOUT-MS (15000)
-// to end by itself, and ended with everything it started when it does not. RESULT-FILE gets one
-// line per command: "<line number> 0x<full exit code> <milliseconds> ended|killed".
+// to end by itself, and ended with everything it started when it does not. FOLDER (an install
+// cache) is removed before each command, so that every run extracts. RESULT-FILE gets one line
+// per command: "<line number> 0x<full exit code> <milliseconds> ended|killed".
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "runtime/FolderUtils.h"
 #include "runtime/Handles.h"
 
 namespace {
@@ -26,10 +28,11 @@ std::wstring Widen(const std::string& text) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {
-        fwprintf(stderr, L"usage: HostileRunner.exe LIST-FILE RESULT-FILE [TIMEOUT-MS]\n");
+        fwprintf(stderr, L"usage: HostileRunner.exe LIST-FILE RESULT-FILE [TIMEOUT-MS [FOLDER]]\n");
         return 2;
     }
     const DWORD timeoutMs = argc > 3 ? wcstoul(argv[3], nullptr, 10) : 15000;
+    const wchar_t* cold = argc > 4 ? argv[4] : nullptr;
     FILE* list = _wfopen(argv[1], L"rb");
     FILE* results = _wfopen(argv[2], L"wb");
     if (!list || !results) {
@@ -45,6 +48,7 @@ int wmain(int argc, wchar_t** argv) {
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         if (text.empty()) continue;
         std::wstring command = Widen(text);
+        if (cold) qlLib::DeleteFolderTree(cold, nullptr);
         // A job of its own, so that a run that does not end is ended with whatever it started.
         qlLib::CKernelHandle job(::CreateJobObjectW(nullptr, nullptr));
         STARTUPINFOW si = {};

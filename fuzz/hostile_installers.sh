@@ -7,7 +7,8 @@
 # block, and truncations anywhere in the package. Every run must end by itself within 15 s with
 # a result code, never an exception code; nothing may be written outside the install cache, the
 # temp folders, the logs, the test-mode folders and the product's own folder; and after every
-# batch a good installer must install again (no lock left behind). Findings are kept in
+# batch a good installer must install again (no lock left behind). The product's install cache is
+# removed before every run, so that each install extracts the mutated package. Findings are kept in
 # $build/hostile-findings/. Exit status 1 when anything was found.
 # MINISTUB_FUZZ_BUILD names the build tree (default: the one this machine runs, built here).
 set -euo pipefail
@@ -113,6 +114,11 @@ job() {
   prefix=$(prefix_of "$j")
   drive=$(drive_of "$j")
   good_run "$j" || return 1
+  local cache_root
+  cache_root=$(cd "$drive" && find . -maxdepth 3 -type d -path "*/VelmorInstaller/$silo" | head -n1)
+  [ -n "$cache_root" ] || { echo "job $j: no install cache after the good run"; return 1; }
+  cache_root="C:${cache_root#.}"
+  cache_root=${cache_root//\//\\}
   local n=$from
   while [ "$n" -lt "$to" ]; do
     local end=$((n + batch)); [ "$end" -le "$to" ] || end=$to
@@ -150,7 +156,7 @@ PY
     touch "$dir/marker"
     sleep 1
     runin "$prefix" "$build/fuzz/HostileRunner.exe" "$(winpath "$dir/list.txt")" "$(winpath "$dir/results.txt")" 15000 \
-      >/dev/null 2>&1 || true
+      "$cache_root" >/dev/null 2>&1 || true
     # Every line: a result code, ended by itself.
     paste -d' ' "$dir/results.txt" <(cut -d'|' -f1 "$dir/what.txt") >> "$work/results-all.txt"
     local bad
