@@ -55,8 +55,14 @@ int wmain(int argc, wchar_t** argv) {
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
         const ULONGLONG started = ::GetTickCount64();
-        if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &si,
-                              &pi)) {
+        // Wine's process creation fails now and then under load (ERROR_INTERNAL_ERROR): one more try.
+        bool created = false;
+        for (int attempt = 0; attempt < 2 && !created; ++attempt) {
+            if (attempt) ::Sleep(500);
+            created = ::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                                       nullptr, &si, &pi) != FALSE;
+        }
+        if (!created) {
             fprintf(results, "%u start-failed %lu 0 ended\n", line, ::GetLastError());
             continue;
         }

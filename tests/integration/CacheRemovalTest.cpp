@@ -142,9 +142,14 @@ TEST_F(CacheRemoval, AQuietRunOverACompleteCacheLeavesWhatIsHeldToTheRestart) {
 
 TEST_F(CacheRemoval, WithoutACopyToHandTheRemovalToTheRestartIsMarkedPending) {
     ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, kRebootMarker);
-    // A cache whose package is extracted but whose stub is gone: no delete-mode copy can be made.
+    // A cache whose stub was emptied (its settings are rewritten in place, so the extraction
+    // marker vouches for its name only): no delete-mode copy can be started.
     ASSERT_EQ(RunWith("[Engine]\r\n", L"/qn"), 0u);
-    ASSERT_TRUE(::DeleteFileW((product.cache + L"\\InstStub.exe").c_str()));
+    {
+        qlLib::CFileHandle stub(::CreateFileW((product.cache + L"\\InstStub.exe").c_str(), GENERIC_WRITE, 0, nullptr,
+                                              TRUNCATE_EXISTING, 0, nullptr));
+        ASSERT_TRUE(stub.IsValid());
+    }
     CHeldFile held(product.cache + L"\\held-no-copy.txt");
     EXPECT_EQ(RunWith("[Engine]\r\nStartResult=0x80047C02\r\n[Results]\r\n3=b:1\r\n6=b:1\r\n", L"/qn"), 0x80047C02u);
     const bool marked = ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, kRebootMarker) == ERROR_SUCCESS;
