@@ -66,7 +66,7 @@ fuzz_zzuf() {
   local reader=$1 exe=$2 deadline=$3
   local seeds=("$root/fuzz/corpus/$reader"/*)
   local ratios=(0.0002 0.001 0.004 0.01 0.03)
-  local n=0 inputs=0 began
+  local n=0 inputs=0 began pace=1000
   began=$(date +%s)
   while [ "$(date +%s)" -lt "$deadline" ]; do
     local seed=${seeds[$((n % ${#seeds[@]}))]}
@@ -76,6 +76,8 @@ fuzz_zzuf() {
     records=$((batch_bytes / size))
     [ "$records" -ge 1 ] || records=1
     [ "$records" -le "$max_records" ] || records=$max_records
+    # A batch of about half a minute at the reader's own pace, so that the time limit holds.
+    [ "$records" -le "$pace" ] || records=$pace
     zseed=$((RANDOM * 32768 + RANDOM))
     ratio=${ratios[$((RANDOM % ${#ratios[@]}))]}
     python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); sys.stdout.buffer.write(d * int(sys.argv[2]))' \
@@ -88,6 +90,10 @@ fuzz_zzuf() {
       local count
       count=$(echo "$out" | sed -n 's/^fuzz [^:]*: \([0-9]*\) inputs.*/\1/p')
       inputs=$((inputs + ${count:-0}))
+      local rate
+      rate=$(echo "$out" | sed -n 's/.*(\([0-9]*\)\/s).*/\1/p')
+      pace=$(( ${rate:-0} * 15 ))
+      [ "$pace" -ge 100 ] || pace=100
     else
       echo "$reader: exit $rc on batch of $(basename "$seed") (zzuf -s $zseed -r $ratio)"
       tr -d '\r' < "$scratch/stderr" | grep -v '^warn:heap' | tail -5
