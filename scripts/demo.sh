@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The demo: builds MiniStub.exe, the installer builder and the demo product's install engine and
 # install UI; makes a signed installer of the demo product (throwaway self-signed certificate)
-# with its settings written behind the signature, in one `make` from samples/product/product.ini; shows what the installer holds and that its
-# signature still holds; installs it under Wine and prints the full exit code, where the product
-# went, the install cache and the run's log; then runs it again over the complete cache.
+# with its settings written behind the signature, in one `make` from samples/product/product.ini;
+# shows what the installer holds and that its signature still holds; installs it under Wine and
+# prints the full exit code, where the product went, the install cache and the run's log; then
+# runs it again over the complete cache.
 #   demo.sh          quiet install (/qn)
 #   demo.sh --ui     the install with its window (under Xvfb), saving a screenshot of it
 set -euo pipefail
