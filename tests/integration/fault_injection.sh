@@ -39,8 +39,14 @@ run() { wrun "$runexit" "$(win setup.exe)" /qn /NOREBOOT 2>/dev/null | tr -d '\r
 # Every file of the cache with its hash (the run's own notes about itself left out).
 snapshot() { (cd "$cache" && find . -type f ! -name complete.dat ! -name engine.calls -print0 | sort -z | xargs -0 sha256sum); }
 is_exception() { case "$1" in 0xC*|0x4000001*|0x80000003) return 0 ;; *) return 1 ;; esac; }
-latest_log() { ls -td "$logs"/*/ 2>/dev/null | head -n1; }
-log_text() { iconv -f UTF-16 -t UTF-8 "$(latest_log)"/*.log 2>/dev/null | tr -d '\r'; }
+# The newest run log of this product (other tests' runs share the log folder).
+log_text() {
+  local folder text
+  for folder in $(ls -td "$logs"/*/ 2>/dev/null | head -n 30); do
+    text=$(iconv -f UTF-16 -t UTF-8 "$folder"*.log 2>/dev/null | tr -d '\r')
+    if grep -q "$silo" <<<"$text"; then printf '%s\n' "$text"; return; fi
+  done
+}
 
 # The UI package carries 48 MB beside its files, so that extraction takes a while and needs room.
 mkdir -p ui
@@ -127,6 +133,7 @@ read-only)
   ;;
 marker)
   for damage in cut garbage; do
+    sleep 1   # a log folder of its own (they are named to the second)
     rm -f "$cache/Lang/DE.txt"
     if [ "$damage" = cut ]; then
       head -c "$(( $(stat -c %s "$cache/extract.dat") / 2 ))" "$cache/extract.dat" > marker && cp marker "$cache/extract.dat"
@@ -135,7 +142,7 @@ marker)
     fi
     code=$(run)
     [ "$code" = "0x00000000" ] || fail "$damage marker: $code"
-    log_text | grep -q "extract.dat does not describe the folder" || fail "$damage marker: no line says so"
+    log_text | grep -q "extract.dat does not describe the folder" || fail "$damage marker: no line says so: $(log_text | grep -E "Warning|Error|extraction" | head -8)"
     [ "$(snapshot)" = "$(cat reference.txt)" ] || fail "$damage marker: the cache was not extracted again"
   done
   echo "ok"
