@@ -190,22 +190,27 @@ TEST_F(InstallRun, AFullUIRunKeepsRebootRequiredAndStartsTheTrayFromTheCache) {
     FinishDeleteModeCopies(product);
     EXPECT_TRUE(Exists(product.cache + L"\\engine.dll"));
     EXPECT_FALSE(IsPendingDeletion(product.cache));
-    // The tray waits for a user: it ends with the test.
-    qlLib::CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
+    // The tray waits for a user: it ends with the test. A process that is still starting may not
+    // answer for its image yet on a busy machine: looked for again for a while.
     bool found = false;
-    for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more;
-         more = ::Process32NextW(snapshot.Get(), &entry)) {
-        qlLib::CKernelHandle process(
-            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-        wchar_t image[MAX_PATH] = {};
-        DWORD size = MAX_PATH;
-        if (!process || !::QueryFullProcessImageNameW(process.Get(), 0, image, &size) || _wcsicmp(image, tray.c_str()))
-            continue;
-        found = true;
-        ::TerminateProcess(process.Get(), 1);
-        ::WaitForSingleObject(process.Get(), 10000);
+    for (int attempt = 0; attempt < 50 && !found; ++attempt) {
+        if (attempt) ::Sleep(200);
+        qlLib::CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more;
+             more = ::Process32NextW(snapshot.Get(), &entry)) {
+            qlLib::CKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
+                                                       FALSE, entry.th32ProcessID));
+            wchar_t image[MAX_PATH] = {};
+            DWORD size = MAX_PATH;
+            if (!process || !::QueryFullProcessImageNameW(process.Get(), 0, image, &size) ||
+                _wcsicmp(image, tray.c_str()))
+                continue;
+            found = true;
+            ::TerminateProcess(process.Get(), 1);
+            ::WaitForSingleObject(process.Get(), 10000);
+        }
     }
     EXPECT_TRUE(found);
 }
