@@ -169,7 +169,7 @@ std::vector<std::wstring> Entries(const std::wstring& folder) {
 int Usage() {
     fprintf(stderr,
             "usage: fuzz_<reader>.exe [--records SIZE] [--cut] [--heap-check] [--findings DIR] [--timeout MS] [--memory MB]\n"
-            "       INPUT...\n");
+            "       [--work DIR] INPUT...\n");
     return kExitUsage;
 }
 
@@ -202,6 +202,7 @@ int RunHarness(int argc, wchar_t** argv, const char* reader, FuzzFunction functi
     size_t recordSize = 0;
     bool cut = false;
     bool heapCheck = false;
+    std::wstring workBase;
     std::vector<std::wstring> files;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
@@ -217,6 +218,8 @@ int RunHarness(int argc, wchar_t** argv, const char* reader, FuzzFunction functi
             g_findings = argv[++i];
         } else if (arg == L"--timeout" && hasValue) {
             g_timeoutMs = wcstoul(argv[++i], nullptr, 10);
+        } else if (arg == L"--work" && hasValue) {
+            workBase = argv[++i];
         } else if (arg == L"--memory" && hasValue) {
             g_memoryLimit = static_cast<ULONGLONG>(wcstoul(argv[++i], nullptr, 10)) << 20;
         } else if (arg.size() > 2 && arg.compare(0, 2, L"--") == 0) {
@@ -239,12 +242,15 @@ int RunHarness(int argc, wchar_t** argv, const char* reader, FuzzFunction functi
 
     // A fresh folder chain for the reader: root\w\x\y.
     CFuzzContext context;
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+    if (workBase.empty()) {
+        wchar_t temp[MAX_PATH + 1];
+        const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+        if (length > 0 && length <= MAX_PATH) workBase = temp;
+    }
     std::wstring leaf;
-    if (length == 0 || length > MAX_PATH ||
+    if (workBase.empty() ||
         !qlLib::FormatString(leaf, L"ministub-fuzz-%lu-%I64u", ::GetCurrentProcessId(), ::GetTickCount64()) ||
-        !qlLib::JoinPath(context.m_root, temp, leaf) ||
+        !qlLib::JoinPath(context.m_root, workBase, leaf) ||
         !qlLib::JoinPath(context.m_work, context.m_root, L"w\\x\\y") ||
         !qlLib::CreateFolderTree(context.m_work, nullptr)) {
         fprintf(stderr, "fuzz %s: cannot make a work folder\n", reader);
