@@ -40,7 +40,7 @@ prefix=$build/wineprefix
 run() { MINISTUB_WINEDEBUG=warn+heap "$root/scripts/wine-run.sh" --prefix "$prefix" "$@"; }
 winpath() { printf 'Z:%s' "$(echo "$1" | tr / \\\\)"; }
 # Batches and the harness's folders in memory where the machine offers it: a reader that writes
-# files runs two to three times faster there than on a disk.
+# files runs about twice as fast there as on a disk.
 shm=
 [ -d /dev/shm ] && [ -w /dev/shm ] && shm=/dev/shm
 scratch=$(mktemp -d ${shm:+-p $shm} ministub-fuzz.XXXXXX)

@@ -115,6 +115,10 @@ void CLocalHttpServer::Serve() {
 }
 
 void CLocalHttpServer::Handle(UINT_PTR connection) {
+    // A client that stops reading must not hold the one serving thread in a send for good.
+    const DWORD sendTimeout = 5000;
+    ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeout),
+                 sizeof(sendTimeout));
     std::string data;
     char buffer[4096];
     size_t headerEnd = std::string::npos;
