@@ -9,11 +9,11 @@
 // SIZE-byte inputs (the batches a mutator makes from one seed); --cut also feeds every input cut
 // short at a length taken from its bytes; --heap-check validates the heaps after every input;
 // --work puts the harness's folders under DIR instead of the temp folder (a memory-backed folder
-// makes the readers that write files about twice as fast). A finding saves the input under DIR
-// (content-named) and ends the run with its own exit code: kExitCrash for a structured exception,
-// an abort (a failed library assertion), an uncaught exception, a sanitizer trap or a property
-// the harness reports broken; kExitHang when one input runs past the time-out; kExitMemory when
-// the process grows past the memory limit while one input runs.
+// makes the readers that write files about twice as fast). A finding saves the input in the
+// --findings folder (content-named) and ends the run with its own exit code: kExitCrash for a
+// structured exception, an abort (a failed library assertion), an uncaught exception, a sanitizer
+// trap or a property the harness reports broken; kExitHang when one input runs past the time-out;
+// kExitMemory when the process grows past the memory limit while one input runs.
 #include <windows.h>
 
 #include <cstddef>
