@@ -9,6 +9,7 @@
 #include "runtime/NoLinkFile.h"
 #include "runtime/PathUtils.h"
 #include "runtime/PrivilegeHolder.h"
+#include "runtime/ProtectedFolder.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 
@@ -21,41 +22,9 @@ namespace {
 const wchar_t kPrivateSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 const wchar_t kReadableSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
-// Rights that let a holder put something into the folder, take something out, or change who may.
-const DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
-                           FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL |
-                           MAXIMUM_ALLOWED;
-
-const wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-
-bool IsTrustedSid(PSID sid) {
-    if (::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return true;
-    PSID installer = nullptr;
-    if (!::ConvertStringSidToSidW(kTrustedInstaller, &installer)) return false;
-    qlLib::CLocalMemory memory(installer);
-    return ::EqualSid(sid, installer) != FALSE;
-}
-
 class CSystemSecurity : public COwnFolder::ISecurity {
 public:
-    bool Read(HANDLE folder, std::wstring& sddl) override {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-            return false;
-        qlLib::CLocalMemory memory(descriptor);
-        LPWSTR text = nullptr;
-        if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr))
-            return false;
-        qlLib::CLocalMemory textMemory(text);
-        try {
-            sddl = text;
-            return true;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-    }
+    bool Read(HANDLE folder, std::wstring& sddl) override { return qlLib::ReadSecuritySddl(folder, sddl); }
     DWORD Write(HANDLE folder, const std::wstring& sddl) override {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
@@ -111,31 +80,7 @@ const wchar_t* COwnFolder::Sddl(EReaders readers) {
     return readers == eReaders_Users ? kReadableSddl : kPrivateSddl;
 }
 
-bool COwnFolder::IsProtected(const std::wstring& sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-        return false;
-    qlLib::CLocalMemory memory(descriptor);
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !owner || !IsTrustedSid(owner)) return false;
-    // No DACL at all lets everybody do everything.
-    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl) return false;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&header))) return false;
-        if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;   // nothing else is expected here
-        const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-        PSID sid = const_cast<DWORD*>(&ace->SidStart);
-        if (!(ace->Mask & kWriteRights) || IsTrustedSid(sid)) continue;
-        // What the creator of a child may do to it: only the trusted can create children here.
-        if (::IsWellKnownSid(sid, WinCreatorOwnerSid)) continue;
-        return false;
-    }
-    return true;
-}
+bool COwnFolder::IsProtected(const std::wstring& sddl) { return qlLib::IsProtectedSddl(sddl); }
 
 HRESULT COwnFolder::EnsureOne(const std::wstring& path, const std::wstring& parentFinal, EReaders readers,
                               bool mustBeNew, std::wstring& finalPath) {
