@@ -218,8 +218,16 @@ HRESULT CInstallManager::ResultTail(bool& rebootRequested) {
 HRESULT CInstallManager::RunFollowUpCommand(const std::wstring& command) {
     // The command may run a stub of this product itself.
     m_instanceLock.Release();
+    std::wstring program, arguments;
+    if (!CUtils::SplitCommand(command.c_str(), program, arguments)) {
+        // The engine's results are no place for the system to search a program in.
+        TraceError(L"CInstallManager::Initialize(870) : Unable to execute %s (it does not start with the full "
+                   L"path of a program)",
+                   command.c_str());
+        return CUtils::ErrorResult(ERROR_FILE_NOT_FOUND);
+    }
     DWORD exitCode = 0;
-    const HRESULT started = CUtils::ExecuteProgramEx(&exitCode, nullptr, command.c_str());
+    const HRESULT started = CUtils::ExecuteProgramEx(&exitCode, program.c_str(), arguments.c_str());
     if (FAILED(started)) {
         TraceError(L"CInstallManager::Initialize(870) : Unable to execute %s", command.c_str());
         // A command that never ran has no exit code to pass on; its failure is the result.

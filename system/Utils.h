@@ -62,6 +62,11 @@ public:
     // as a command line when program is null. With exitCode, waits for the process while
     // dispatching this thread's window messages, and gives back its full exit code.
     static HRESULT ExecuteProgramEx(DWORD* exitCode, const wchar_t* program, const wchar_t* arguments);
+    // Splits a command line into its program (the first token: in double quotation marks, or up
+    // to the first space) and the rest. True only when the program is an absolute path to an
+    // existing file that is no folder and no link, so that the system never searches for it and
+    // a path with spaces never runs as "C:\Program.exe".
+    static bool SplitCommand(const wchar_t* command, std::wstring& program, std::wstring& arguments);
 
     // The install UI's language module "InsMUI.loc" below folder for the best language, loaded
     // as data and added to the modules that LoadResourceString searches; null when none loads.

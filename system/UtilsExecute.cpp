@@ -59,7 +59,8 @@ HRESULT CUtils::ExecuteProgramEx(DWORD* exitCode, const wchar_t* program, const 
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    // A program named by the caller is the program that runs, whatever its command line says.
+    if (!::CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
         const DWORD error = ::GetLastError();
         TraceError(L"TARN::CUtils::ExecuteProgramEx(64) : failed to launch: 0x%08x", error);
         return ErrorResult(error);
@@ -79,6 +80,40 @@ HRESULT CUtils::ExecuteProgramEx(DWORD* exitCode, const wchar_t* program, const 
     TraceInfo(L"Process returned: 0x%08x", code);
     *exitCode = code;
     return S_OK;
+}
+
+bool CUtils::SplitCommand(const wchar_t* command, std::wstring& program, std::wstring& arguments) {
+    if (!command) return false;
+    try {
+        const wchar_t* start = command;
+        while (*start == L' ' || *start == L'\t') ++start;
+        const wchar_t* end;
+        const wchar_t* rest;
+        if (*start == L'"') {
+            ++start;
+            end = wcschr(start, L'"');
+            if (!end) return false;
+            rest = end + 1;
+        } else {
+            end = start + wcscspn(start, L" \t");
+            rest = end;
+        }
+        program.assign(start, end);
+        while (*rest == L' ' || *rest == L'\t') ++rest;
+        arguments = rest;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    // "X:\..." or "\\server\share\...": never relative to a current folder or drive.
+    const bool absolute = (program.size() > 3 && program[1] == L':' && program[2] == L'\\') ||
+                          (program.size() > 2 && program[0] == L'\\' && program[1] == L'\\');
+    if (!absolute) return false;
+    qlLib::CFileHandle file(::CreateFileW(program.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information = {};
+    return file && ::GetFileInformationByHandle(file.Get(), &information) &&
+           !(information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 }  // namespace TARN

@@ -145,6 +145,19 @@ TEST_F(InstallRun, AFollowUpCommandsExitCodeIsMapped) {
     EXPECT_TRUE(Exists(echoLog));
     // The command's reboot is the stub's exit code; restarting is the entry point's decision.
     EXPECT_TRUE(RebootRequested());
+
+    // Unquoted, a program path with a space would start "...\with.exe" first: not run at all.
+    ASSERT_TRUE(::DeleteFileW(echoLog.c_str()));
+    const std::wstring spaced = temp.Join(L"with space");
+    ASSERT_TRUE(::CreateDirectoryW(spaced.c_str(), nullptr));
+    ASSERT_TRUE(::CopyFileW(ToWinePath(ECHOARGS_EXE_UNIX_PATH).c_str(), (spaced + L"\\EchoArgs.exe").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(ToWinePath(ECHOARGS_EXE_UNIX_PATH).c_str(), temp.Join(L"with.exe").c_str(), FALSE));
+    command.clear();
+    for (wchar_t c : spaced) command.push_back(static_cast<char>(c));
+    Make("[Engine]\r\nStartResult=0x00047C01\r\n[Results]\r\n0=s:" + command + "\\EchoArgs.exe 7\r\n");
+    EXPECT_EQ(Run(L"/qn"), 0x80070002u);
+    EXPECT_FALSE(Exists(echoLog));
+    EXPECT_EQ(product.CountInLog(L"(it does not start with the full path of a program)"), 1u);
 }
 
 TEST_F(InstallRun, ALastInstallRelaunchThatRebootsKeepsTheStartingSetupsCache) {
