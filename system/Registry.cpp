@@ -127,6 +127,9 @@ HRESULT CRegistry::ForceOpenKey(const wchar_t* subkey, HKEY root, bool create) {
         std::wstring cumulative;
         for (const std::wstring& part : parts) {
             if (!qlLib::JoinPath(cumulative, cumulative, part)) return E_OUTOFMEMORY;
+            // The levels above the product's keys (the hive path that the settings name, the
+            // system's own keys) are opened as they are: their rights are never reset.
+            if (!IsProductKey(root, cumulative.c_str())) continue;
             // Under WOW64 "Wow6432Node" is the redirection level itself: never reset it.
             const bool redirection = wow64 && qlLib::EqualsNoCase(part.c_str(), L"Wow6432Node");
             HRESULT hr = EnsureOpen(root, cumulative.c_str(), create);

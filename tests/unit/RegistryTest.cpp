@@ -131,6 +131,16 @@ TEST_F(Registry, RefusedKeysAreForcedOpenAndTreesDeleted) {
     EXPECT_TRUE(FAILED(refused.ForceOpenKey(other.c_str(), HKEY_LOCAL_MACHINE, false)));
     EXPECT_TRUE(FAILED(refused.EnsureOpen(HKEY_LOCAL_MACHINE, other.c_str(), false)));
     EXPECT_EQ(Sddl(L"MACHINE\\" + other), rights);
+    // A refusing level above the product's keys (the hive the settings name) is never reset either.
+    const std::wstring hive = path + L"-other\\hive";
+    ASSERT_TRUE(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (hive + L"\\" + silo).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, qlLib::CRegKeyHandle().Receive(), nullptr) == ERROR_SUCCESS);
+    ASSERT_TRUE(Lock(hive));
+    const std::wstring hiveRights = Sddl(L"MACHINE\\" + hive);
+    qlLib::CIsolation::SetSiloRegistryRoot(hive.c_str());
+    refused.ForceOpenKey((hive + L"\\" + silo + L"\\x").c_str(), HKEY_LOCAL_MACHINE, true);
+    qlLib::CIsolation::SetSiloRegistryRoot(L"Software\\MiniStubTests");
+    EXPECT_EQ(Sddl(L"MACHINE\\" + hive), hiveRights);
     EXPECT_FALSE(CRegistry::IsProductKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VelmorX"));
     EXPECT_TRUE(CRegistry::IsProductKey(HKEY_LOCAL_MACHINE, L"software\\velmor\\Install"));
 }
