@@ -291,7 +291,8 @@ HRESULT CWinHTTPClient::ApplyAutoProxy(HINTERNET request, const std::wstring& ur
     options.dwFlags = flags;
     options.dwAutoDetectFlags = configUrl ? 0 : WINHTTP_AUTO_DETECT_TYPE_DHCP;
     options.lpszAutoConfigUrl = configUrl;
-    options.fAutoLogonIfChallenged = TRUE;
+    // Whoever answers a challenge (a man in the middle of plain HTTP) never gets the machine's logon.
+    options.fAutoLogonIfChallenged = FALSE;
     WINHTTP_PROXY_INFO proxy = {};
     if (!api->GetProxyForUrl(m_session, url.c_str(), &options, &proxy)) return LastError();
     if (api->SetOption(request, WINHTTP_OPTION_PROXY, &proxy, sizeof(proxy))) {
@@ -465,6 +466,10 @@ HRESULT CWinHTTPClient::Query(const void* body, DWORD length, HINTERNET& request
         TraceError(L"WinHttpOpenRequest call failed, ErrorCode=%d", static_cast<int>(error));
         return FromWin32(error);
     }
+    // The same for the request's own challenges: no default credentials, whatever the zone.
+    DWORD autoLogon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    if (!api->SetOption(handle, WINHTTP_OPTION_AUTOLOGON_POLICY, &autoLogon, sizeof(autoLogon)))
+        TraceWarning(L"WinHttpSetOption(WINHTTP_OPTION_AUTOLOGON_POLICY) failed: %lu", ::GetLastError());
     if (m_relaxedCertificates) {
         DWORD security = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
                          SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
