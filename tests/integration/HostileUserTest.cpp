@@ -4,14 +4,19 @@
 // file beside itself when something loads it.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <objbase.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
 
 #include "BuildPaths.h"
 #include "package/KeyValueCollectionImpl.h"
+#include "runtime/Handles.h"
+#include "runtime/ProtectedFolder.h"
 #include "runtime/RegKey.h"
+#include "support/ProcessWindows.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 
@@ -22,6 +27,75 @@ namespace {
 bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+// "Z:\a\b" -> "/a/b": the host's view of a test folder.
+std::wstring UnixPath(std::wstring path) {
+    path.erase(0, 2);
+    for (wchar_t& c : path) {
+        if (c == L'\\') c = L'/';
+    }
+    return path;
+}
+
+// A DACL that lets everybody do everything: how Wine shows another user's folder.
+PACL EverybodyFullControl() {
+    static PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!descriptor && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1,
+                                                                                &descriptor, nullptr))
+        return nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    return dacl;
+}
+
+bool IsLink(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Wine cannot make links: the host's ln makes it. A host program's process handle tells nothing
+// useful under Wine, so the link itself is waited for.
+bool MakeHostLink(const std::wstring& target, const std::wstring& link) {
+    std::wstring commandLine = L"Z:\\bin\\ln -s " + UnixPath(target) + L" " + UnixPath(link);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    qlLib::CKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    for (int wait = 0; wait < 200 && !IsLink(link); ++wait) ::Sleep(50);
+    return IsLink(link);
+}
+
+std::vector<std::wstring> FoldersIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    qlLib::CFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+    for (bool more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &data) != FALSE) {
+        const std::wstring name = data.cFileName;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..") names.push_back(name);
+    }
+    return names;
+}
+
+// An environment variable of this process (and the programs it starts) for a while.
+class CTempEnvironment {
+public:
+    CTempEnvironment(const wchar_t* name, const std::wstring& value) : m_name(name) {
+        wchar_t old[MAX_PATH] = {};
+        const DWORD length = ::GetEnvironmentVariableW(name, old, MAX_PATH);
+        m_had = length > 0 && length < MAX_PATH;
+        m_old = old;
+        ::SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~CTempEnvironment() { ::SetEnvironmentVariableW(m_name, m_had ? m_old.c_str() : nullptr); }
+
+private:
+    const wchar_t* m_name;
+    bool m_had;
+    std::wstring m_old;
+};
 
 // An object that saves itself as just its class id: what a hostile setting carries.
 class CNamedClass : public IPersistStream {
@@ -120,6 +194,46 @@ TEST_F(HostileUser, ADbgHelpPlantedInTheLogAndTempFoldersIsNeverLoaded) {
     const std::wstring log = product.RunLog();
     EXPECT_NE(log.find(L"install log folder: "), std::wstring::npos);
     for (const std::wstring& folder : planted) EXPECT_FALSE(Exists(folder + L"\\DbgHelp.dll.loaded")) << folder;
+}
+
+// The message module of a run that finds no installed product is unpacked into the temp folder.
+// Another user made "VelmorInstall" there first: everybody may write in it, and a folder in it is
+// a link to a victim's folder. The run never uses it, never changes it and deletes nothing of it.
+TEST_F(HostileUser, ATempFolderOfTheSharedNameIsNeitherUsedNorEmptied) {
+    product.realUI = true;
+    const std::wstring setup = MakeInstaller(ToWinePath(STUBPROBE_EXE_UNIX_PATH), CTestInstaller::Fill(), L"HostileSetup.exe");
+    const std::wstring tempFolder = temp.Join(L"tmp"), shared = tempFolder + L"\\VelmorInstall";
+    const std::wstring victim = temp.Join(L"victim");
+    for (const std::wstring& folder : {tempFolder, shared, victim}) {
+        ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    }
+    ASSERT_TRUE(WriteTextFile(shared + L"\\kept.txt", "kept"));
+    ASSERT_TRUE(WriteTextFile(victim + L"\\victim.txt", "victim"));
+    ASSERT_EQ(::SetNamedSecurityInfoW(&std::wstring(shared)[0], SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      EverybodyFullControl(), nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_TRUE(MakeHostLink(victim, shared + L"\\sub"));
+
+    DWORD exitCode = 1;
+    std::vector<CShownMessageBox> boxes;
+    {
+        CTempEnvironment tmp(L"TMP", tempFolder), temp(L"TEMP", tempFolder);
+        ASSERT_TRUE(RunAnsweringMessageBoxes(setup, L"/?", 120000, exitCode, boxes));
+    }
+    EXPECT_EQ(exitCode, 0u);
+    // The text came from the package's module, unpacked into a folder of the run's own...
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"Setup command line");
+    // ...which went again afterwards.
+    EXPECT_EQ(FoldersIn(tempFolder), std::vector<std::wstring>{L"VelmorInstall"});
+    // The other user's folder is as it was: contents, link and rights.
+    EXPECT_EQ(ListFiles(shared, L"*"), std::vector<std::wstring>{L"kept.txt"});
+    EXPECT_TRUE(IsLink(shared + L"\\sub"));
+    EXPECT_FALSE(qlLib::IsProtectedFolderAt(shared));
+    EXPECT_EQ(ListFiles(victim, L"*"), std::vector<std::wstring>{L"victim.txt"});
+    ::RemoveDirectoryW((shared + L"\\sub").c_str());
+    ::DeleteFileW((shared + L"\\sub").c_str());
 }
 
 TEST_F(HostileUser, ASettingThatNamesAClassNeverCreatesIt) {
