@@ -246,7 +246,11 @@ void CInstallManager::InitializeLogging(const std::wstring& logFolder) {
         log.SetAppendProcessIdToFile(FALSE);
         log.SetDirectory(logFolder.c_str());
     }
+    PointLogsAt(logFolder);
+}
 
+void CInstallManager::PointLogsAt(const std::wstring& logFolder) {
+    qlLib::GetDebugOutput().SetDirectory(logFolder.c_str());
     // An install run keeps a dump of every kind of crash beside its log.
     qlLib::CDebugOptions crash;
     crash.CrashDirectory = logFolder;

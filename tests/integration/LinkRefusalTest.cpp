@@ -52,9 +52,21 @@ TEST(Links, OwnFoldersAreNeverReachedThroughALink) {
     const std::wstring links = Links();
     ASSERT_FALSE(links.empty()) << "run through hostile_links.sh";
     TARN::COwnFolder own(qlLib::eToken_ElevatedAdministrator, nullptr);
-    EXPECT_EQ(own.Ensure(links + L"\\base", links + L"\\base\\VelmorInstaller\\Logs", TARN::COwnFolder::eReaders_Users),
+    std::wstring used;
+    // Planted where everybody may create.
+    EXPECT_EQ(own.Ensure(links + L"\\base", links + L"\\base\\VelmorInstaller\\Logs", TARN::COwnFolder::eReaders_Users,
+                         used),
               HRESULT_FROM_WIN32(qlLib::kErrorLinkRefused));
     EXPECT_FALSE(Exists(links + L"\\elsewhere\\Logs"));
+    // Leading to a folder that others may change.
+    const std::wstring admin = links + L"\\admin";
+    EXPECT_EQ(own.Ensure(admin, admin + L"\\VelmorInstaller\\Open\\run", TARN::COwnFolder::eReaders_Users, used),
+              HRESULT_FROM_WIN32(qlLib::kErrorLinkRefused));
+    EXPECT_FALSE(Exists(links + L"\\open\\run"));
+    // An administrator's link, in a protected folder, to a protected folder elsewhere, serves.
+    ASSERT_EQ(own.Ensure(admin, admin + L"\\VelmorInstaller\\Logs\\run", TARN::COwnFolder::eReaders_Users, used), S_OK);
+    EXPECT_EQ(used, admin + L"\\VelmorInstaller\\Logs\\run");
+    EXPECT_TRUE(Exists(links + L"\\drive\\Logs\\run"));
 }
 
 TEST(Links, TheProtectedFolderGuardJudgesWhereAPathLeads) {
