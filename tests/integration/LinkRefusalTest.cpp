@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "package/ArchivingFileStreamImpl.h"
+#include "runtime/ComPtr.h"
 #include "runtime/Handles.h"
 #include "runtime/NoLinkFile.h"
 #include "support/TestSupport.h"
@@ -46,6 +48,23 @@ TEST(Links, NoFileIsWrittenThroughALink) {
     // A plain file beside them is fine.
     qlLib::CFileHandle plain(qlLib::CreateFileNoLink(links + L"\\logs\\plain.log", GENERIC_WRITE, 0, CREATE_NEW, 0));
     EXPECT_TRUE(plain.IsValid());
+}
+
+TEST(Links, TheNextManifestIsNeverWrittenThroughALink) {
+    const std::wstring links = Links();
+    ASSERT_FALSE(links.empty()) << "run through hostile_links.sh";
+    qlLib::CComPtr<qlLib::CArchivingFileStreamImpl> manifest =
+        qlLib::CComPtr<qlLib::CArchivingFileStreamImpl>::Adopt(qlLib::CreateArchivingFileStreamImpl());
+    ASSERT_TRUE(manifest);
+    ASSERT_TRUE(manifest->SetFileNameFormat((links + L"\\logs\\Install.%d.mft").c_str()));
+    EXPECT_EQ(manifest->GetNumber(), 1u);
+    ASSERT_TRUE(manifest->Write("data", 4));
+    // Emptying a file that holds data goes on in the next number's file: a link there.
+    EXPECT_FALSE(manifest->SetSize(0));
+    EXPECT_EQ(manifest->GetLastError(), qlLib::kErrorLinkRefused);
+    std::vector<unsigned char> victim;
+    ASSERT_TRUE(testing_support::ReadFileBytes(links + L"\\elsewhere\\victim.mft", victim));
+    EXPECT_EQ(std::string(victim.begin(), victim.end()), "victim");
 }
 
 TEST(Links, OwnFoldersAreNeverReachedThroughALink) {

@@ -12,7 +12,9 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/elsewhere" "$work/logs" "$work/base" "$work/admin/VelmorInstaller" "$work/drive/Logs" "$work/open"
 chmod 0777 "$work/base" "$work/open"                                 # where everybody may create
 printf 'victim' > "$work/elsewhere/victim.log"
+printf 'victim' > "$work/elsewhere/victim.mft"
 ln -s "$work/elsewhere/victim.log" "$work/logs/Trace.log"           # a file link in place of a log
+ln -s "$work/elsewhere/victim.mft" "$work/logs/Install.2.mft"       # ... of the next manifest
 ln -s "$work/elsewhere" "$work/logs/redirected"                      # a folder link on the way to one
 ln -s "$work/elsewhere" "$work/base/VelmorInstaller"                 # a link where an own folder goes
 ln -s "$work/drive/Logs" "$work/admin/VelmorInstaller/Logs"          # an administrator's, to another drive
