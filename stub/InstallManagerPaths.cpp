@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "runtime/DebugOutput.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/NoLinkFile.h"
 #include "runtime/PathUtils.h"
@@ -147,6 +148,8 @@ HRESULT CInstallManager::CreateDirectories() {
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+    // The lines held back since logging began go into the folder in use.
+    qlLib::GetDebugOutput().HoldFileLines(false);
     TraceInfo(L"install version: %hs", "9.1.0.26");
     TraceInfo(L"command line: %s", ::GetCommandLineW());
     TraceInfo(L"base install folder: %s", m_baseInstallFolder.c_str());
