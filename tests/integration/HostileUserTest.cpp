@@ -54,19 +54,30 @@ bool IsLink(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Wine cannot make links: the host's ln makes it. A host program's process handle tells nothing
-// useful under Wine, so the link itself is waited for.
-bool MakeHostLink(const std::wstring& target, const std::wstring& link) {
-    std::wstring commandLine = L"Z:\\bin\\ln -s " + UnixPath(target) + L" " + UnixPath(link);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    qlLib::CKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
-    for (int wait = 0; wait < 200 && !IsLink(link); ++wait) ::Sleep(50);
-    return IsLink(link);
-}
+// Wine cannot make or remove links: the host's ln and rm do. A host program's process handle
+// tells nothing useful under Wine, so what it does is waited for.
+class CHostLink {
+public:
+    CHostLink(const std::wstring& target, const std::wstring& link) : m_link(link) {
+        made = Host(L"Z:\\bin\\ln -s " + UnixPath(target) + L" " + UnixPath(link), true);
+    }
+    ~CHostLink() { Host(L"Z:\\bin\\rm -f " + UnixPath(m_link), false); }
+    bool made;
+
+private:
+    bool Host(std::wstring commandLine, bool linkWanted) {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                              &process))
+            return false;
+        qlLib::CKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
+        for (int wait = 0; wait < 200 && IsLink(m_link) != linkWanted; ++wait) ::Sleep(50);
+        return IsLink(m_link) == linkWanted;
+    }
+    std::wstring m_link;
+};
 
 std::vector<std::wstring> FoldersIn(const std::wstring& folder) {
     std::vector<std::wstring> names;
@@ -213,7 +224,8 @@ TEST_F(HostileUser, ATempFolderOfTheSharedNameIsNeitherUsedNorEmptied) {
                                       DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                       EverybodyFullControl(), nullptr),
               static_cast<DWORD>(ERROR_SUCCESS));
-    ASSERT_TRUE(MakeHostLink(victim, shared + L"\\sub"));
+    CHostLink link(victim, shared + L"\\sub");
+    ASSERT_TRUE(link.made);
 
     DWORD exitCode = 1;
     std::vector<CShownMessageBox> boxes;
@@ -232,8 +244,6 @@ TEST_F(HostileUser, ATempFolderOfTheSharedNameIsNeitherUsedNorEmptied) {
     EXPECT_TRUE(IsLink(shared + L"\\sub"));
     EXPECT_FALSE(qlLib::IsProtectedFolderAt(shared));
     EXPECT_EQ(ListFiles(victim, L"*"), std::vector<std::wstring>{L"victim.txt"});
-    ::RemoveDirectoryW((shared + L"\\sub").c_str());
-    ::DeleteFileW((shared + L"\\sub").c_str());
 }
 
 TEST_F(HostileUser, ASettingThatNamesAClassNeverCreatesIt) {
