@@ -4,9 +4,7 @@
 // file beside itself when something loads it.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <aclapi.h>
 #include <objbase.h>
-#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -35,18 +33,6 @@ std::wstring UnixPath(std::wstring path) {
         if (c == L'\\') c = L'/';
     }
     return path;
-}
-
-// A DACL that lets everybody do everything: how Wine shows another user's folder.
-PACL EverybodyFullControl() {
-    static PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!descriptor && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1,
-                                                                                &descriptor, nullptr))
-        return nullptr;
-    PACL dacl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-    return dacl;
 }
 
 bool IsLink(const std::wstring& path) {
@@ -78,17 +64,6 @@ private:
     }
     std::wstring m_link;
 };
-
-std::vector<std::wstring> FoldersIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    qlLib::CFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
-    for (bool more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &data) != FALSE) {
-        const std::wstring name = data.cFileName;
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..") names.push_back(name);
-    }
-    return names;
-}
 
 // An environment variable of this process (and the programs it starts) for a while.
 class CTempEnvironment {
@@ -220,10 +195,7 @@ TEST_F(HostileUser, ATempFolderOfTheSharedNameIsNeitherUsedNorEmptied) {
     }
     ASSERT_TRUE(WriteTextFile(shared + L"\\kept.txt", "kept"));
     ASSERT_TRUE(WriteTextFile(victim + L"\\victim.txt", "victim"));
-    ASSERT_EQ(::SetNamedSecurityInfoW(&std::wstring(shared)[0], SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      EverybodyFullControl(), nullptr),
-              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_TRUE(MakeEverybodyWritable(shared));
     CHostLink link(victim, shared + L"\\sub");
     ASSERT_TRUE(link.made);
 
@@ -238,7 +210,7 @@ TEST_F(HostileUser, ATempFolderOfTheSharedNameIsNeitherUsedNorEmptied) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, L"Setup command line");
     // ...which went again afterwards.
-    EXPECT_EQ(FoldersIn(tempFolder), std::vector<std::wstring>{L"VelmorInstall"});
+    EXPECT_EQ(ListFolders(tempFolder, L"*"), std::vector<std::wstring>{L"VelmorInstall"});
     // The other user's folder is as it was: contents, link and rights.
     EXPECT_EQ(ListFiles(shared, L"*"), std::vector<std::wstring>{L"kept.txt"});
     EXPECT_TRUE(IsLink(shared + L"\\sub"));

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <map>
 #include <string>
 #include <vector>
@@ -54,17 +51,6 @@ public:
     int creates = 0;
 };
 
-// Folders in a folder whose names match a pattern.
-std::vector<std::wstring> Folders(const std::wstring& folder, const wchar_t* pattern) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    qlLib::CFindHandle find(::FindFirstFileW((folder + L"\\" + pattern).c_str(), &data));
-    for (bool more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &data) != FALSE) {
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) names.push_back(data.cFileName);
-    }
-    return names;
-}
-
 std::string Text(const std::wstring& path) {
     std::vector<unsigned char> bytes;
     return testing_support::ReadFileBytes(path, bytes) ? std::string(bytes.begin(), bytes.end()) : "<missing>";
@@ -88,7 +74,7 @@ TEST(OwnFolder, FoldersOthersMadeFirstAreNeverAdopted) {
     // Moved aside as it was, module and all; every folder in use was made with the protected
     // rights in the call that created it.
     EXPECT_TRUE(qlLib::SamePath(used, run)) << testing::PrintToString(used);
-    const auto moved = Folders(temp.Path(), L"VelmorInstaller.moved-*");
+    const auto moved = testing_support::ListFolders(temp.Path(), L"VelmorInstaller.moved-*");
     ASSERT_EQ(moved.size(), 1u);
     EXPECT_EQ(Text(temp.Join(moved[0] + L"\\Logs\\DbgHelp.dll")), "planted");
     EXPECT_EQ(security.Of(temp.Join(moved[0])), kForeign);
@@ -141,17 +127,7 @@ TEST(OwnFolder, AnEverybodyWritableFolderIsMovedAsideNotSecured) {
     const std::wstring shared = temp.Join(L"Shared");
     ASSERT_TRUE(::CreateDirectoryW(shared.c_str(), nullptr));
     ASSERT_TRUE(testing_support::WriteTextFile(shared + L"\\kept.txt", "kept"));
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1,
-                                                                       &descriptor, nullptr));
-    qlLib::CLocalMemory memory(descriptor);
-    PACL dacl = nullptr;
-    BOOL present = FALSE, defaulted = FALSE;
-    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
-    ASSERT_EQ(::SetNamedSecurityInfoW(&std::wstring(shared)[0], SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      dacl, nullptr),
-              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_TRUE(testing_support::MakeEverybodyWritable(shared));
     ASSERT_FALSE(qlLib::IsProtectedFolderAt(shared));
 
     COwnFolder own(qlLib::eToken_ElevatedAdministrator, nullptr);
@@ -161,7 +137,7 @@ TEST(OwnFolder, AnEverybodyWritableFolderIsMovedAsideNotSecured) {
     EXPECT_TRUE(qlLib::IsProtectedFolderAt(shared));
     EXPECT_TRUE(qlLib::IsProtectedFolderAt(used));
     EXPECT_EQ(::GetFileAttributesW((shared + L"\\kept.txt").c_str()), INVALID_FILE_ATTRIBUTES);
-    const auto moved = Folders(temp.Path(), L"Shared.moved-*");
+    const auto moved = testing_support::ListFolders(temp.Path(), L"Shared.moved-*");
     ASSERT_EQ(moved.size(), 1u);
     EXPECT_EQ(Text(temp.Join(moved[0] + L"\\kept.txt")), "kept");
     EXPECT_FALSE(qlLib::IsProtectedFolderAt(temp.Join(moved[0])));
