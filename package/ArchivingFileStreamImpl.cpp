@@ -50,18 +50,30 @@ bool CArchivingFileStreamImpl::CreateNumbered(DWORD number) {
     if (!FormatName(number, name)) return m_file.Fail(ERROR_NOT_ENOUGH_MEMORY);
     m_number = number;
     m_fileName.swap(name);
-    return m_file.Open(m_fileName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The log folder is written with more rights than its readers have: a link in the file's
+    // place is refused before anything is cut short, so the file is opened as it is and emptied
+    // through its handle rather than replaced by name.
+    if (!m_file.OpenNoLink(m_fileName.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL))
+        return false;
+    if (::GetLastError() == ERROR_ALREADY_EXISTS && !m_file.SetLength(0)) {
+        m_file.Close();
+        return false;
+    }
+    return true;
 }
 
 void CArchivingFileStreamImpl::FinishFile() {
     if (!m_file.IsOpen()) return;
     ULONGLONG length = 0;
     const bool empty = m_file.GetLength(&length) && length == 0;
-    m_file.Close();
-    if (empty && !::DeleteFileW(m_fileName.c_str()))
+    // Deleted through the handle: the name may lead elsewhere by now.
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    if (empty && !::SetFileInformationByHandle(m_file.Handle(), FileDispositionInfo, &disposition, sizeof(disposition)))
         TraceError(L"qlLib::CArchivingFileStreamImpl::FinishFile(63) : DeleteFile failed %s (%lu)", m_fileName.c_str(),
                    ::GetLastError());
+    m_file.Close();
 }
 
 bool CArchivingFileStreamImpl::SetFileNameFormat(const wchar_t* format) {

@@ -3,6 +3,8 @@
 #include <climits>
 #include <new>
 
+#include "runtime/NoLinkFile.h"
+
 namespace qlLib {
 
 bool CFileHandleWrapper::Fail(DWORD error) {
@@ -19,17 +21,33 @@ bool CFileHandleWrapper::Open(const wchar_t* path, DWORD access, DWORD shareMode
                               DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
     Close();
     if (!path || !*path) return Fail(ERROR_INVALID_PARAMETER);
-    std::wstring copy;
+    return Take(::CreateFileW(path, access, shareMode, security, creationDisposition, flagsAndAttributes, templateFile),
+                path);
+}
+
+bool CFileHandleWrapper::OpenNoLink(const wchar_t* path, DWORD access, DWORD shareMode, DWORD creationDisposition,
+                                    DWORD flagsAndAttributes) {
+    Close();
+    if (!path || !*path) return Fail(ERROR_INVALID_PARAMETER);
     try {
-        copy = path;
+        return Take(CreateFileNoLink(path, access, shareMode, creationDisposition, flagsAndAttributes), path);
     } catch (const std::bad_alloc&) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    HANDLE file = ::CreateFileW(path, access, shareMode, security, creationDisposition, flagsAndAttributes,
-                                templateFile);
+}
+
+bool CFileHandleWrapper::Take(HANDLE file, const wchar_t* path) {
     if (file == INVALID_HANDLE_VALUE) return FailWithSystemError();
-    m_file.Reset(file);
-    m_path.swap(copy);
+    // Callers read what the open said (ERROR_ALREADY_EXISTS) after this returns.
+    const DWORD openError = ::GetLastError();
+    CFileHandle owned(file);
+    try {
+        m_path = path;
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    m_file.Reset(owned.Detach());
+    ::SetLastError(openError);
     return true;
 }
 

@@ -20,6 +20,10 @@ public:
     // with ERROR_INVALID_PARAMETER without asking the system.
     bool Open(const wchar_t* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
               DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+    // The same through CreateFileNoLink: a link in place of the file or its folder, or an
+    // existing file with a second name, is refused (kErrorLinkRefused).
+    bool OpenNoLink(const wchar_t* path, DWORD access, DWORD shareMode, DWORD creationDisposition,
+                    DWORD flagsAndAttributes);
     bool IsOpen() const { return m_file.IsValid(); }
     HANDLE Handle() const { return m_file.Get(); }
     // The path given to the last successful Open; empty once closed.
@@ -50,6 +54,7 @@ public:
 
 private:
     bool FailWithSystemError() { return Fail(::GetLastError()); }
+    bool Take(HANDLE file, const wchar_t* path);
     bool EnsureOpen();
 
     CFileHandle m_file;

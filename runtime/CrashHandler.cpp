@@ -1,6 +1,7 @@
 #include "CrashHandler.h"
 
 #include <dbghelp.h>   // types only: DbgHelp is loaded at run time, never linked
+#include <sddl.h>
 #include <stdlib.h>
 
 #include <cstdint>
@@ -26,6 +27,7 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, 
                                           PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
 
 const wchar_t kDumpServiceName[] = L"qlDmpSvc";
+const wchar_t kDumpSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 const DWORD kServiceTimeoutMs = 600000;
 
 // One owner slot per process-wide hook: only the handler object that claims it installs the hook,
@@ -167,6 +169,18 @@ bool CCrashHandler::SetOptions(const CDebugOptions& options) {
     // was ours, and a DLL found there would run with this process's rights. Loading now keeps
     // the loader out of the crash path; a failure is retried when a dump is due.
     if (anyFlag && !m_writeDump) LoadDbgHelp(LoadSystemLibrary(L"dbghelp.dll"));
+    if (anyFlag) PrepareDumpSecurity();
+    return true;
+}
+
+bool CCrashHandler::PrepareDumpSecurity() {
+    if (m_dumpSecurity) return true;
+    // A full-memory dump can hold whatever the process held (credentials among it): SYSTEM and
+    // the administrators only, whatever the folder lets its readers see.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kDumpSddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    m_dumpSecurity.Reset(descriptor);
     return true;
 }
 
@@ -348,9 +362,13 @@ bool CCrashHandler::WriteDump(EXCEPTION_POINTERS* pointers) {
     if (!m_writeDump && !LoadDbgHelp(LoadSystemLibrary(L"dbghelp.dll"))) return false;
     std::wstring name;
     if (!DumpFileName(name)) return false;
+    // Without rights of its own the dump would inherit the folder's, readable by the users.
+    if (!PrepareDumpSecurity()) return false;
+    SECURITY_ATTRIBUTES security = {sizeof(security), m_dumpSecurity.Get(), FALSE};
     // A new file, never one that was there (a link there would take the dump elsewhere).
     ::DeleteFileW(name.c_str());
-    CFileHandle file(CreateFileNoLink(name, GENERIC_WRITE | DELETE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL));
+    CFileHandle file(
+        CreateFileNoLink(name, GENERIC_WRITE | DELETE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &security));
     if (!file) return false;
     CPrivilegeHolder debugPrivilege(SE_DEBUG_NAME);
     const DWORD processId = ::GetCurrentProcessId();

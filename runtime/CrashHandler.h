@@ -53,6 +53,8 @@ private:
     bool DumpFileName(std::wstring& name) const;
     bool DumpThroughService(EXCEPTION_POINTERS* pointers);
     bool WriteDump(EXCEPTION_POINTERS* pointers);
+    // The rights every dump is created with, made once outside the crash path.
+    bool PrepareDumpSecurity();
 
     CCriticalSection m_lock;
     bool m_dump[kKindCount];
@@ -67,6 +69,7 @@ private:
     bool m_hooksInstalled;
     CModuleHandle m_dbgHelp;
     void* m_writeDump;   // DbgHelp's MiniDumpWriteDump
+    CLocalMemory m_dumpSecurity;
 };
 
 // The process's crash handler, configured by the entry point and the install run's logging set-up.

@@ -12,6 +12,9 @@ namespace qlLib {
 
 namespace {
 
+// Lines held back before the log's folder may be written: a start-up's worth.
+const size_t kMaxHeldChars = 64 * 1024;
+
 const wchar_t* SeverityWord(LONG severity) {
     switch (severity) {
     case eSeverity_Information: return L"Information";
@@ -37,7 +40,8 @@ CDebugOutput::CDebugOutput(const wchar_t* moduleName)
       m_file(INVALID_HANDLE_VALUE),
       m_lockCreated(true),
       m_initialized(false),
-      m_forward(nullptr) {
+      m_forward(nullptr),
+      m_holding(false) {
     try {
         if (moduleName) m_moduleName = moduleName;
     } catch (const std::bad_alloc&) {
@@ -173,11 +177,32 @@ void CDebugOutput::Output(const wchar_t* line) {
     if (m_outputToDebugger) ::OutputDebugStringW(line);
     if (!m_outputToFile) return;
     CCriticalSectionLock lock(m_lock);
+    if (m_holding) {
+        const size_t length = ::lstrlenW(line);
+        try {
+            if (m_held.size() + length <= kMaxHeldChars) m_held.append(line, length);
+        } catch (const std::bad_alloc&) {
+        }
+        return;
+    }
     if (m_file == INVALID_HANDLE_VALUE) OpenFileLocked();   // a failed open is retried next line
     if (m_file == INVALID_HANDLE_VALUE) return;
     const size_t bytes = ::lstrlenW(line) * sizeof(wchar_t);
     DWORD written = 0;
     ::WriteFile(m_file, line, static_cast<DWORD>(bytes), &written, nullptr);
+}
+
+void CDebugOutput::HoldFileLines(bool hold) {
+    EnsureInitialized();
+    CCriticalSectionLock lock(m_lock);
+    m_holding = hold;
+    if (hold || m_held.empty()) return;
+    if (m_outputToFile && m_file == INVALID_HANDLE_VALUE) OpenFileLocked();
+    if (m_outputToFile && m_file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        ::WriteFile(m_file, m_held.data(), static_cast<DWORD>(m_held.size() * sizeof(wchar_t)), &written, nullptr);
+    }
+    std::wstring().swap(m_held);
 }
 
 bool CDebugOutput::BuildLogFilePath(std::wstring& path, const std::wstring& directory,

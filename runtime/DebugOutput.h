@@ -67,6 +67,11 @@ public:
     BOOL GetOutputToDebugger();
     void SetOutputToFile(BOOL on);
     BOOL GetOutputToFile();
+    // While held, lines meant for the file are kept in memory (up to a limit) and no file is
+    // opened; releasing writes them first into the file of the settings then in force. A run
+    // with more rights than the log folder's other users holds its lines until the folder is
+    // its own.
+    void HoldFileLines(bool hold);
     void SetAppendProcessIdToFile(BOOL on);   // reopens an open file when it changes
     BOOL GetAppendProcessIdToFile();
     void SetPrependThreadId(BOOL on);
@@ -118,6 +123,9 @@ protected:
     bool m_lockCreated;
     bool m_initialized;
     CDebugOutput* m_forward;
+    // After the shared fields: a component's own object never has them.
+    bool m_holding;
+    std::wstring m_held;
 };
 
 // The process-wide flavour: its lazy initialisation reads the debug options from the registry

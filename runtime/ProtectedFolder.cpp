@@ -9,6 +9,7 @@
 #include "runtime/NoLinkFile.h"
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
+#include "runtime/TempFolder.h"
 
 namespace qlLib {
 
@@ -31,25 +32,6 @@ struct COwnCreations {
 };
 COwnCreations g_ownCreations;
 
-typedef DWORD(WINAPI* GetTempPathFn)(DWORD, LPWSTR);
-
-bool TempFolder(std::wstring& folder) {
-    GetTempPathFn get = ::GetTempPathW;
-    if (HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll")) {
-        if (FARPROC found = ::GetProcAddress(kernel32, "GetTempPath2W"))
-            get = reinterpret_cast<GetTempPathFn>(reinterpret_cast<void*>(found));
-    }
-    wchar_t buffer[MAX_PATH + 1] = {};
-    const DWORD length = get(MAX_PATH + 1, buffer);
-    if (length == 0 || length > MAX_PATH) return false;
-    try {
-        folder = buffer;
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
 DWORD CreateProbe(const std::wstring& path) {
     for (const wchar_t* sddl : {kProbeSddl, kProbeSddl + 4}) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -66,7 +48,7 @@ DWORD CreateProbe(const std::wstring& path) {
 
 BOOL CALLBACK FindOwnCreationsOwner(PINIT_ONCE, PVOID, PVOID*) {
     std::wstring temp;
-    if (!TempFolder(temp)) return TRUE;
+    if (!GetTempFolder(temp)) return TRUE;
     LARGE_INTEGER counter = {};
     ::QueryPerformanceCounter(&counter);
     DWORD seed = ::GetCurrentProcessId() ^ counter.LowPart;

@@ -10,6 +10,7 @@
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 #include "stub/RebootSystem.h"
+#include "system/OwnFolder.h"
 #include "system/Utils.h"
 
 namespace TARN {
@@ -245,8 +246,15 @@ void CInstallManager::InitializeLogging(const std::wstring& logFolder) {
         log.SetOutputToFile(TRUE);
         log.SetAppendProcessIdToFile(FALSE);
         log.SetDirectory(logFolder.c_str());
+        // Nothing is written into the log folder before CreateDirectories has made it the run's
+        // own: another user may have made a folder of that name first.
+        if (COwnFolder().Privileged()) log.HoldFileLines(true);
     }
+    PointLogsAt(logFolder);
+}
 
+void CInstallManager::PointLogsAt(const std::wstring& logFolder) {
+    qlLib::GetDebugOutput().SetDirectory(logFolder.c_str());
     // An install run keeps a dump of every kind of crash beside its log.
     qlLib::CDebugOptions crash;
     crash.CrashDirectory = logFolder;

@@ -118,6 +118,8 @@ public:
     // Switches the process-wide trace log to the install run's file in logFolder, named
     // "VelmorInstall-<date>-<time>.log" ("DeleteMode-..." in delete mode).
     void InitializeLogging(const std::wstring& logFolder);
+    // Points the trace log and the crash dumps at the log folder the run really uses.
+    void PointLogsAt(const std::wstring& logFolder);
     // The log file's base name for a run started at the given local time.
     static bool FormatLogModuleName(std::wstring& name, bool deleteMode, const SYSTEMTIME& time);
 
@@ -125,6 +127,8 @@ public:
     HRESULT InitializePaths();
     HRESULT CreateDirectories();
     HRESULT EnsureCreateDirectory(const std::wstring& path);
+    // Whether the log folder was named by the run that started this one (a delete-mode run).
+    bool LogFolderGiven() const;
     bool GetCommonInstallFolder(std::wstring& path);
 
     // The product settings of the running executable, the cache folder they name, and the

@@ -7,13 +7,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <new>
-#include <vector>
 
 #include "package/InstallUnpacker.h"
 #include "package/KeyValueCollectionImpl.h"
 #include "runtime/NoLinkFile.h"
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
+#include "runtime/TempFolder.h"
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
 #include "system/OwnFolder.h"
@@ -38,39 +38,13 @@ bool FolderExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-typedef DWORD(WINAPI* GetTempPathFn)(DWORD, LPWSTR);
-
-// GetTempPath2W gives a process running as LocalSystem the system's own temp folder, which other
-// users cannot write to, so nobody can swap the copy before it starts; for everyone else it
-// answers as GetTempPathW does. Older systems (and Wine) do not have it.
-GetTempPathFn TempPathFunction() {
-    if (HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll")) {
-        if (FARPROC found = ::GetProcAddress(kernel32, "GetTempPath2W"))
-            return reinterpret_cast<GetTempPathFn>(reinterpret_cast<void*>(found));
-    }
-    return ::GetTempPathW;
-}
-
 // The temp folder; empty when the system cannot tell it. False only when memory runs out.
 bool GetRemovalTempFolder(std::wstring& folder) {
-    const GetTempPathFn getTempPath = TempPathFunction();
-    try {
-        std::vector<wchar_t> buffer(MAX_PATH);
-        DWORD length = getTempPath(MAX_PATH, buffer.data());
-        if (length > MAX_PATH) {
-            buffer.resize(static_cast<size_t>(length) + 1);
-            length = getTempPath(length + 1, buffer.data());
-            if (length > buffer.size()) length = 0;   // it grew meanwhile
-        }
-        if (length == 0) {
-            TraceError(L"CInstallManager::SetupAndLaunchRemovalProcess(3127) : GetTempPath failed (%lu)", ::GetLastError());
-            folder.clear();
-            return true;
-        }
-        folder.assign(buffer.data(), length);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    if (qlLib::GetTempFolder(folder)) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_NOT_ENOUGH_MEMORY) return false;
+    TraceError(L"CInstallManager::SetupAndLaunchRemovalProcess(3127) : GetTempPath failed (%lu)", error);
+    folder.clear();
     return true;
 }
 

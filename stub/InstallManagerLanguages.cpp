@@ -15,6 +15,7 @@
 #include "runtime/PathUtils.h"
 #include "runtime/ResourceModuleLocator.h"
 #include "runtime/StringUtils.h"
+#include "runtime/TempFolder.h"
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
 #include "system/OwnFolder.h"
@@ -60,6 +61,17 @@ bool LoadModuleString(HMODULE module, UINT id, std::wstring& text) {
         return true;
     } catch (const std::bad_alloc&) {
         return false;
+    }
+}
+
+// The module of a message and the folder of its own it was extracted into.
+void RemoveResourceDll(const std::wstring& path) {
+    CUtils::DeleteFileW(path.c_str(), true);
+    const size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos) return;
+    try {
+        CUtils::DeleteFolder(path.substr(0, slash).c_str(), true, false);
+    } catch (const std::bad_alloc&) {
     }
 }
 
@@ -231,14 +243,13 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
     path.clear();
     std::wstring temp, guid, folder;
     try {
-        wchar_t buffer[MAX_PATH + 1] = {};
-        const DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
-        if (length == 0 || length > MAX_PATH) {
+        if (!qlLib::GetTempFolder(temp)) {
             // Without it the module would land wherever this process stands.
-            TraceError(L"CInstallManager::ExtractResourceDll(2676) : no temporary folder (%lu)", ::GetLastError());
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_NOT_ENOUGH_MEMORY) return E_OUTOFMEMORY;
+            TraceError(L"CInstallManager::ExtractResourceDll(2676) : no temporary folder (%lu)", error);
             return E_UNEXPECTED;
         }
-        temp = buffer;
         if (!m_embeddedData.GetData(eEmbedded_CompileGuid, &guid) || guid.empty()) {
             if (!m_embeddedData.DataExists(eEmbedded_CompileGuid))
                 TraceError(L"CInstallManager::ExtractResourceDll(2681) : failed to get compile guid");
@@ -248,8 +259,6 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
             TraceWarning(L"CInstallManager::ExtractResourceDll(2684) : compile guid is no file name: %s", guid.c_str());
             guid = L"temp";
         }
-        if (!qlLib::JoinPath(folder, temp, L"VelmorInstall") || !qlLib::JoinPath(path, folder, guid + L".loc"))
-            return E_OUTOFMEMORY;
 
         std::wstring languages[2];
         qlLib::LangIDString(::GetSystemDefaultLangID(), L"\\", languages[0]);
@@ -261,9 +270,18 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
         else
             languages[1] = L"09\\01";
 
-        // A folder of the installer's own: the module is loaded from there.
-        const HRESULT made = COwnFolder().Ensure(temp, folder, COwnFolder::eReaders_None);
-        if (FAILED(made)) return made;
+        // The module is loaded from there: a folder of a new name, never one found in the temp
+        // folder (other users may have made "VelmorInstall" there, and hold it open).
+        const HRESULT made = COwnFolder().CreateFresh(temp, L"VelmorInstall-", COwnFolder::eReaders_None, folder);
+        if (FAILED(made)) {
+            TraceError(L"CInstallManager::ExtractResourceDll : no folder for the module in %s (0x%08x)", temp.c_str(),
+                       made);
+            return made;
+        }
+        if (!qlLib::JoinPath(path, folder, guid + L".loc")) {
+            CUtils::DeleteFolder(folder.c_str(), true, false);
+            return E_OUTOFMEMORY;
+        }
         for (const std::wstring& language : languages) {
             CUtils::DeleteFileW(path.c_str(), true);
             std::wstring item;
@@ -276,8 +294,11 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
             TraceInfo(L"ExtractResource returned 0x%08x", hr);
         }
     } catch (const std::bad_alloc&) {
+        if (!folder.empty()) CUtils::DeleteFolder(folder.c_str(), true, false);
         return E_OUTOFMEMORY;
     }
+    // Each call makes a folder of its own: one that serves nothing goes at once.
+    CUtils::DeleteFolder(folder.c_str(), true, false);
     return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 }
 
@@ -328,15 +349,13 @@ HRESULT CInstallManager::LoadMessage(UINT textId, UINT captionId, std::wstring& 
         HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH | LOAD_LIBRARY_AS_DATAFILE);
         if (!module) {
             TraceError(L"CInstallManager::ShowMB(2587) : failed to load resource dll");
-            CUtils::DeleteFileW(path.c_str(), true);
+            RemoveResourceDll(path);
             return E_UNEXPECTED;
         }
         const bool haveText = LoadModuleString(module, textId, text);
         const bool haveCaption = haveText && LoadModuleString(module, captionId, caption);
         ::FreeLibrary(module);
-        CUtils::DeleteFileW(path.c_str(), true);
-        const size_t slash = path.find_last_of(L'\\');
-        if (slash != std::wstring::npos) CUtils::DeleteFolder(path.substr(0, slash).c_str(), true, false);
+        RemoveResourceDll(path);
         if (!haveText) {
             TraceError(L"CInstallManager::ShowMB(2597) : failed to LoadString Message %d];", textId);
             return kStringMissing;

@@ -5,7 +5,9 @@
 #include <new>
 #include <vector>
 
+#include "runtime/DebugOutput.h"
 #include "runtime/FolderUtils.h"
+#include "runtime/NoLinkFile.h"
 #include "runtime/PathUtils.h"
 #include "runtime/RegKey.h"
 #include "runtime/StringUtils.h"
@@ -16,6 +18,36 @@
 #include "system/Utils.h"
 
 namespace TARN {
+
+namespace {
+
+bool IsBelow(const std::wstring& root, const std::wstring& path) {
+    return !root.empty() && path.size() > root.size() + 1 && path[root.size()] == L'\\' &&
+           ::CompareStringOrdinal(path.c_str(), static_cast<int>(root.size()), root.c_str(),
+                                  static_cast<int>(root.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The first folder below root on the way to path, as a full path (path below root).
+std::wstring FirstLevel(const std::wstring& root, const std::wstring& path) {
+    return path.substr(0, path.find(L'\\', root.size() + 1));
+}
+
+// When target shares its first folder below root with planned, which was made as used, target
+// goes below the first folder of used instead.
+bool OnSameFirstLevel(const std::wstring& root, const std::wstring& planned, const std::wstring& used,
+                      std::wstring& target) {
+    try {
+        if (!IsBelow(root, target) || !IsBelow(root, used)) return true;
+        const std::wstring first = FirstLevel(root, planned);
+        if (!qlLib::SamePath(first, FirstLevel(root, target))) return true;
+        target.replace(0, first.size(), FirstLevel(root, used));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
 
 bool CInstallManager::GetCommonInstallFolder(std::wstring& path) {
     std::wstring common;
@@ -57,7 +89,7 @@ HRESULT CInstallManager::InitializePaths() {
 
     // The folder of a delete-mode run is chosen by the run that started it: both logs end up
     // together. Every other run gets a folder of its own.
-    if (m_runModes.deleteMode && m_runModes.logDir.hasValue && !m_runModes.logDir.value.empty()) {
+    if (LogFolderGiven()) {
         try {
             m_logFolder = m_runModes.logDir.value;
         } catch (const std::bad_alloc&) {
@@ -78,34 +110,51 @@ HRESULT CInstallManager::InitializePaths() {
 
 HRESULT CInstallManager::CreateDirectories() {
     // Logs, dumps and the engine's temp folder lie where ordinary users may create folders: they
-    // are made the installer's own before anything is written there.
+    // are the installer's own before anything is written there, under new names where the names
+    // were taken by somebody else. The run uses the folders it really got from here on.
     // A folder named on a delete-mode run's command line elsewhere is the starter's business.
     COwnFolder own;
-    const bool below = !m_dataRoot.empty() && m_logFolder.size() > m_dataRoot.size() + 1 &&
-                       m_logFolder[m_dataRoot.size()] == L'\\' &&
-                       ::CompareStringOrdinal(m_logFolder.c_str(), static_cast<int>(m_dataRoot.size()),
-                                              m_dataRoot.c_str(), static_cast<int>(m_dataRoot.size()), TRUE) == CSTR_EQUAL;
-    HRESULT hr = below ? own.Ensure(m_dataRoot, m_logFolder, COwnFolder::eReaders_Users)
+    const bool below = IsBelow(m_dataRoot, m_logFolder);
+    std::wstring logFolder, tempFolder;
+    HRESULT hr = below ? own.Ensure(m_dataRoot, m_logFolder, COwnFolder::eReaders_Users, logFolder)
                        : EnsureCreateDirectory(m_logFolder);
     if (FAILED(hr)) {
         TraceError(L"CInstallManager::CreateDirectories(1426) : failed to create directory (%s) (0x%08x)",
                    m_logFolder.c_str(), hr);
         return hr;
     }
-    TraceInfo(L"install version: %hs", "9.1.0.26");
-    TraceInfo(L"command line: %s", ::GetCommandLineW());
-    TraceInfo(L"base install folder: %s", m_baseInstallFolder.c_str());
-    TraceInfo(L"install log folder: %s", m_logFolder.c_str());
-    TraceInfo(L"install temp folder: %s", m_tempFolder.c_str());
-
     if (!m_dataRoot.empty()) {
-        hr = own.Ensure(m_dataRoot, m_tempFolder, COwnFolder::eReaders_None);
+        // In the same common folder as the logs, whichever name that folder got.
+        std::wstring target(m_tempFolder);
+        if (below && !OnSameFirstLevel(m_dataRoot, m_logFolder, logFolder, target)) return E_OUTOFMEMORY;
+        hr = own.Ensure(m_dataRoot, target, COwnFolder::eReaders_None, tempFolder);
         if (FAILED(hr)) {
             TraceError(L"CInstallManager::CreateDirectories : failed to create directory (%s) (0x%08x)",
                        m_tempFolder.c_str(), hr);
             return hr;
         }
     }
+    try {
+        if (below && !qlLib::SamePath(logFolder, m_logFolder)) {
+            m_logFolder.swap(logFolder);
+            PointLogsAt(m_logFolder);
+            // The root of the run's logs is where its own log folder went.
+            const size_t slash = m_logFolder.find_last_of(L'\\');
+            if (!LogFolderGiven() && slash != std::wstring::npos &&
+                !SetStreamString(eStreamKey_LogRoot, m_logFolder.substr(0, slash)))
+                return E_OUTOFMEMORY;
+        }
+        if (!tempFolder.empty()) m_tempFolder.swap(tempFolder);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    // The lines held back since logging began go into the folder in use.
+    qlLib::GetDebugOutput().HoldFileLines(false);
+    TraceInfo(L"install version: %hs", "9.1.0.26");
+    TraceInfo(L"command line: %s", ::GetCommandLineW());
+    TraceInfo(L"base install folder: %s", m_baseInstallFolder.c_str());
+    TraceInfo(L"install log folder: %s", m_logFolder.c_str());
+    TraceInfo(L"install temp folder: %s", m_tempFolder.c_str());
 
     hr = EnsureCreateDirectory(m_baseInstallFolder);
     if (FAILED(hr)) {
@@ -119,6 +168,10 @@ HRESULT CInstallManager::CreateDirectories() {
         !SetStreamString(eStreamKey_StubFolder, m_ownPath.DriveAndFolder()))
         return E_OUTOFMEMORY;
     return S_OK;
+}
+
+bool CInstallManager::LogFolderGiven() const {
+    return m_runModes.deleteMode && m_runModes.logDir.hasValue && !m_runModes.logDir.value.empty();
 }
 
 HRESULT CInstallManager::EnsureCreateDirectory(const std::wstring& path) {

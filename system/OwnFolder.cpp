@@ -1,14 +1,13 @@
 #include "system/OwnFolder.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 
 #include <new>
+#include <vector>
 
 #include "runtime/Handles.h"
 #include "runtime/NoLinkFile.h"
 #include "runtime/PathUtils.h"
-#include "runtime/PrivilegeHolder.h"
 #include "runtime/ProtectedFolder.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
@@ -22,27 +21,14 @@ namespace {
 const wchar_t kPrivateSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 const wchar_t kReadableSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
+// Attempts at a free name before giving up: each name is new, so only a flood of guesses fails.
+const int kNameAttempts = 32;
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 class CSystemSecurity : public COwnFolder::ISecurity {
 public:
     bool Read(HANDLE folder, std::wstring& sddl) override { return qlLib::ReadSecuritySddl(folder, sddl); }
-    DWORD Write(HANDLE folder, const std::wstring& sddl) override {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-            return ::GetLastError();
-        qlLib::CLocalMemory memory(descriptor);
-        PSID owner = nullptr;
-        PACL dacl = nullptr;
-        BOOL present = FALSE, defaulted = FALSE;
-        ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-        ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-        // Taking a folder over from another owner needs these.
-        qlLib::CPrivilegeHolder takeOwnership(SE_TAKE_OWNERSHIP_NAME);
-        qlLib::CPrivilegeHolder restore(SE_RESTORE_NAME);
-        return ::SetSecurityInfo(folder, SE_FILE_OBJECT,
-                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                     PROTECTED_DACL_SECURITY_INFORMATION,
-                                 owner, nullptr, dacl, nullptr);
-    }
     DWORD Create(const std::wstring& path, const std::wstring& sddl) override {
         DWORD error = CreateWith(path, sddl);
         // A token that may not name the administrators as owner gets its default owner, which
@@ -69,12 +55,45 @@ HRESULT Refused(const std::wstring& path) {
     return HRESULT_FROM_WIN32(qlLib::kErrorLinkRefused);
 }
 
+// Opens a folder (or what stands in its place) itself, links not followed.
+HANDLE OpenInPlace(const std::wstring& path, DWORD access) {
+    return ::CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool IsLink(const std::wstring& path, const BY_HANDLE_FILE_INFORMATION& information) {
+    // Wine opens what a link leads to even when asked for the link: only the name tells there.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+           (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+// Whether the open folder is a folder and lies at parentFinal joined with name: no link in its
+// place and none on the way since the parent was looked at. finalPath receives where it lies.
+bool LiesInParent(HANDLE folder, const std::wstring& parentFinal, const std::wstring& name, std::wstring& finalPath) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    std::wstring expected;
+    return ::GetFileInformationByHandle(folder, &information) &&
+           !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && qlLib::FinalPathOf(folder, finalPath) &&
+           qlLib::JoinPath(expected, parentFinal, name) && qlLib::SamePath(finalPath, expected);
+}
+
+std::wstring NameOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace
 
 COwnFolder::COwnFolder() : COwnFolder(qlLib::ProcessTokenKind(), nullptr) {}
 
 COwnFolder::COwnFolder(qlLib::ETokenKind kind, ISecurity* security)
-    : m_kind(kind), m_security(security ? security : &g_systemSecurity) {}
+    : m_kind(kind), m_security(security ? security : &g_systemSecurity) {
+    LARGE_INTEGER counter = {};
+    ::QueryPerformanceCounter(&counter);
+    m_seed = ::GetCurrentProcessId() ^ counter.LowPart ^ ::GetTickCount();
+}
 
 const wchar_t* COwnFolder::Sddl(EReaders readers) {
     return readers == eReaders_Users ? kReadableSddl : kPrivateSddl;
@@ -82,64 +101,168 @@ const wchar_t* COwnFolder::Sddl(EReaders readers) {
 
 bool COwnFolder::IsProtected(const std::wstring& sddl) { return qlLib::IsProtectedSddl(sddl); }
 
-HRESULT COwnFolder::EnsureOne(const std::wstring& path, const std::wstring& parentFinal, EReaders readers,
-                              bool mustBeNew, std::wstring& finalPath) {
-    const wchar_t* sddl = Sddl(readers);
-    bool created = false;
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = Privileged() ? m_security->Create(path, sddl)
-                                         : (::CreateDirectoryW(path.c_str(), nullptr) ? 0 : ::GetLastError());
-        if (error == ERROR_SUCCESS) {
-            created = true;
-        } else if (error != ERROR_ALREADY_EXISTS || mustBeNew) {
-            return HRESULT_FROM_WIN32(error);
-        }
-        attributes = ::GetFileAttributesW(path.c_str());
-    } else if (mustBeNew) {
-        return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
-    }
-    if (attributes == INVALID_FILE_ATTRIBUTES) return HRESULT_FROM_WIN32(::GetLastError());
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
-    if (!Privileged()) {
-        finalPath = path;
-        return S_OK;
-    }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refused(path);
+bool COwnFolder::NextName(const std::wstring& prefix, std::wstring& name) {
+    m_seed = m_seed * 1664525u + 1013904223u;
+    return qlLib::FormatString(name, L"%s%08lX", prefix.c_str(), static_cast<unsigned long>(m_seed));
+}
 
-    // The folder as it really is: a link swapped in since the look above shows up here.
-    qlLib::CFileHandle folder(::CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                            nullptr));
-    if (!folder) return HRESULT_FROM_WIN32(::GetLastError());
-    BY_HANDLE_FILE_INFORMATION information = {};
-    std::wstring expected;
-    if (!::GetFileInformationByHandle(folder.Get(), &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return Refused(path);
-    const size_t slash = path.find_last_of(L'\\');
-    if (!qlLib::FinalPathOf(folder.Get(), finalPath) ||
-        !qlLib::JoinPath(expected, parentFinal, path.substr(slash + 1)) || !qlLib::SamePath(finalPath, expected))
-        return Refused(path);
-    if (created) return S_OK;
+bool COwnFolder::IsProtectedAt(const std::wstring& folder) {
+    qlLib::CFileHandle handle(::CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::wstring sddl;
+    return handle && m_security->Read(handle.Get(), sddl) && IsProtected(sddl);
+}
 
-    std::wstring current;
-    if (m_security->Read(folder.Get(), current) && IsProtected(current)) return S_OK;
-    // Made or changed by somebody else before this run: it becomes the installer's own before
-    // anything is written into it. Nothing that lies in it is ever loaded or run from it.
-    TraceWarning(L"TARN::COwnFolder::Ensure : %s was not the installer's own (%s): owner and rights replaced",
-                 path.c_str(), current.c_str());
-    const DWORD error = m_security->Write(folder.Get(), sddl);
-    if (error != ERROR_SUCCESS) {
-        TraceError(L"TARN::COwnFolder::Ensure : securing %s failed (%lu)", path.c_str(), error);
-        return HRESULT_FROM_WIN32(error);
-    }
+HRESULT COwnFolder::CreateNew(const std::wstring& path, const std::wstring& parentFinal, EReaders readers,
+                              std::wstring& finalPath) {
+    const DWORD error = m_security->Create(path, Sddl(readers));
+    if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
+    qlLib::CFileHandle folder(OpenInPlace(path, FILE_READ_ATTRIBUTES));
+    if (!folder || !LiesInParent(folder.Get(), parentFinal, NameOf(path), finalPath)) return Refused(path);
     return S_OK;
 }
 
-HRESULT COwnFolder::Ensure(const std::wstring& base, const std::wstring& target, EReaders readers) {
+HRESULT COwnFolder::CreateFreshIn(const std::wstring& parent, const std::wstring& parentFinal,
+                                  const std::wstring& prefix, EReaders readers, std::wstring& folder,
+                                  std::wstring& finalPath) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::wstring name, path;
+        if (!NextName(prefix, name) || !qlLib::JoinPath(path, parent, name)) return E_OUTOFMEMORY;
+        HRESULT hr = S_OK;
+        if (Privileged()) {
+            hr = CreateNew(path, parentFinal, readers, finalPath);
+        } else if (!::CreateDirectoryW(path.c_str(), nullptr)) {
+            hr = HRESULT_FROM_WIN32(::GetLastError());
+        }
+        if (hr == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)) continue;
+        if (SUCCEEDED(hr)) folder.swap(path);
+        return hr;
+    }
+    return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+}
+
+bool COwnFolder::MoveAside(HANDLE folder, const std::wstring& parent, const std::wstring& prefix,
+                           std::wstring& movedTo) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::wstring name, path;
+        if (!NextName(prefix, name) || !qlLib::JoinPath(path, parent, name)) return false;
+        // Renamed through the handle that was judged: whatever took its name since stays put.
+        const size_t bytes = path.size() * sizeof(wchar_t);
+        std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+        FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = FALSE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(bytes);
+        ::CopyMemory(rename->FileName, path.c_str(), bytes);
+        if (::SetFileInformationByHandle(folder, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
+            movedTo.swap(path);
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+    }
+    return false;
+}
+
+HRESULT COwnFolder::UseLink(const std::wstring& path, HANDLE link, const std::wstring& parent, bool parentIsBase,
+                            std::wstring& usedFinal) {
+    // An administrator may have put the folder elsewhere: a link that only the trusted could
+    // have made or changed, in a folder only they may change, leading to a folder of that kind.
+    std::wstring sddl;
+    if ((parentIsBase && !IsProtectedAt(parent)) || !m_security->Read(link, sddl) || !IsProtected(sddl))
+        return Refused(path);
+    qlLib::CFileHandle target(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!target || !::GetFileInformationByHandle(target.Get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !qlLib::FinalPathOf(target.Get(), usedFinal) ||
+        !m_security->Read(target.Get(), sddl) || !IsProtected(sddl))
+        return Refused(path);
+    TraceInfo(L"TARN::COwnFolder::Ensure : %s leads to %s", path.c_str(), usedFinal.c_str());
+    return S_OK;
+}
+
+HRESULT COwnFolder::EnsurePlainLevel(const std::wstring& path) {
+    if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        return HRESULT_FROM_WIN32(::GetLastError());
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return HRESULT_FROM_WIN32(::GetLastError());
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
+    return S_OK;
+}
+
+HRESULT COwnFolder::EnsureLevel(const std::wstring& parent, const std::wstring& parentFinal, bool parentIsBase,
+                                const std::wstring& name, EReaders readers, std::wstring& used,
+                                std::wstring& usedFinal) {
+    std::wstring path;
+    if (!qlLib::JoinPath(path, parent, name)) return E_OUTOFMEMORY;
+    if (!Privileged()) {
+        const HRESULT hr = EnsurePlainLevel(path);
+        if (SUCCEEDED(hr)) used.swap(path);
+        return hr;
+    }
+    // Made here and now, with its rights from the start: nobody else can hold it open.
+    HRESULT hr = CreateNew(path, parentFinal, readers, usedFinal);
+    if (hr != HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)) {
+        if (SUCCEEDED(hr)) used.swap(path);
+        return hr;
+    }
+
+    // Something is there. Opened so that it can be judged, and moved, as the very object it is.
+    qlLib::CFileHandle folder(OpenInPlace(path, READ_CONTROL | FILE_READ_ATTRIBUTES | DELETE));
+    // Held open by its maker without leave to move it: it can still be looked at.
+    const bool movable = folder.IsValid();
+    if (!folder) folder.Reset(OpenInPlace(path, FILE_READ_ATTRIBUTES));
+    std::wstring current(L"cannot be opened");
+    if (folder) {
+        BY_HANDLE_FILE_INFORMATION information = {};
+        if (!::GetFileInformationByHandle(folder.Get(), &information)) return Refused(path);
+        if (IsLink(path, information)) {
+            hr = UseLink(path, folder.Get(), parent, parentIsBase, usedFinal);
+            if (SUCCEEDED(hr)) used.swap(path);
+            return hr;
+        }
+        std::wstring finalPath;
+        if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !LiesInParent(folder.Get(), parentFinal, name, finalPath))
+            return Refused(path);
+        if (!m_security->Read(folder.Get(), current)) current = L"rights unreadable";
+        if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsProtected(current)) {
+            used.swap(path);
+            usedFinal.swap(finalPath);
+            return S_OK;
+        }
+
+        // Somebody else's (or a file in the way): never taken over, whatever it holds stays as
+        // it is. Moved aside, a new folder takes its name.
+        std::wstring movedTo;
+        if (movable && MoveAside(folder.Get(), parent, name + L".moved-", movedTo)) {
+            folder.Reset();
+            TraceWarning(L"TARN::COwnFolder::Ensure : %s was not the installer's own (%s): moved aside to %s",
+                         path.c_str(), current.c_str(), movedTo.c_str());
+            hr = CreateNew(path, parentFinal, readers, usedFinal);
+            if (hr != HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)) {
+                if (SUCCEEDED(hr)) used.swap(path);
+                return hr;
+            }
+            current = L"made again meanwhile";
+        }
+    }
+    // It stays where it is; a folder of a new name serves instead.
+    hr = CreateFreshIn(parent, parentFinal, name + L"-", readers, used, usedFinal);
+    if (FAILED(hr)) {
+        TraceError(L"TARN::COwnFolder::Ensure : %s is not the installer's own and no folder can replace it (0x%08x)",
+                   path.c_str(), hr);
+        return hr;
+    }
+    TraceWarning(L"TARN::COwnFolder::Ensure : %s is not the installer's own (%s): %s is used instead", path.c_str(),
+                 current.c_str(), used.c_str());
+    return S_OK;
+}
+
+HRESULT COwnFolder::Ensure(const std::wstring& base, const std::wstring& target, EReaders readers,
+                           std::wstring& used) {
     try {
         std::wstring root(base), path(target);
         qlLib::RemoveTrailingBackslashes(root);
@@ -151,20 +274,27 @@ HRESULT COwnFolder::Ensure(const std::wstring& base, const std::wstring& target,
             TraceError(L"TARN::COwnFolder::Ensure : %s is no folder below %s", target.c_str(), base.c_str());
             return E_INVALIDARG;
         }
-        std::wstring parentFinal;
+        std::wstring parent(root), parentFinal;
         if (Privileged() && !qlLib::FinalPathOf(root, parentFinal)) {
             const DWORD error = ::GetLastError();
             TraceError(L"TARN::COwnFolder::Ensure : %s cannot be opened (%lu)", root.c_str(), error);
             return HRESULT_FROM_WIN32(error ? error : ERROR_PATH_NOT_FOUND);
         }
-        for (size_t end = path.find(L'\\', root.size() + 1);; end = path.find(L'\\', end + 1)) {
-            const std::wstring part = path.substr(0, end == std::wstring::npos ? path.size() : end);
-            std::wstring finalPath;
-            const HRESULT hr = EnsureOne(part, parentFinal, readers, false, finalPath);
+        // Each level goes below the folder that really serves for the one above it.
+        for (size_t start = root.size() + 1;;) {
+            const size_t end = path.find_first_of(L"\\/", start);
+            const std::wstring name = path.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+            std::wstring levelUsed, levelFinal;
+            const HRESULT hr = EnsureLevel(parent, parentFinal, start == root.size() + 1, name, readers, levelUsed,
+                                           levelFinal);
             if (FAILED(hr)) return hr;
-            parentFinal.swap(finalPath);
-            if (end == std::wstring::npos) return S_OK;
+            parent.swap(levelUsed);
+            parentFinal.swap(levelFinal);
+            if (end == std::wstring::npos) break;
+            start = end + 1;
         }
+        used.swap(parent);
+        return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -175,23 +305,9 @@ HRESULT COwnFolder::CreateFresh(const std::wstring& base, const wchar_t* prefix,
     try {
         std::wstring root(base);
         qlLib::RemoveTrailingBackslashes(root);
-        std::wstring parentFinal;
+        std::wstring parentFinal, finalPath;
         if (Privileged() && !qlLib::FinalPathOf(root, parentFinal)) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-        LARGE_INTEGER counter = {};
-        ::QueryPerformanceCounter(&counter);
-        DWORD seed = ::GetCurrentProcessId() ^ counter.LowPart ^ ::GetTickCount();
-        for (int attempt = 0; attempt < 32; ++attempt) {
-            seed = seed * 1664525u + 1013904223u;
-            std::wstring name, path, finalPath;
-            if (!qlLib::FormatString(name, L"%s%08lX", prefix, static_cast<unsigned long>(seed)) ||
-                !qlLib::JoinPath(path, root, name))
-                return E_OUTOFMEMORY;
-            const HRESULT hr = EnsureOne(path, parentFinal, readers, true, finalPath);
-            if (hr == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)) continue;
-            if (SUCCEEDED(hr)) folder.swap(path);
-            return hr;
-        }
-        return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+        return CreateFreshIn(root, parentFinal, prefix, readers, folder, finalPath);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

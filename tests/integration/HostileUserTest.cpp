@@ -11,7 +11,10 @@
 
 #include "BuildPaths.h"
 #include "package/KeyValueCollectionImpl.h"
+#include "runtime/Handles.h"
+#include "runtime/ProtectedFolder.h"
 #include "runtime/RegKey.h"
+#include "support/ProcessWindows.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 
@@ -22,6 +25,63 @@ namespace {
 bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+// "Z:\a\b" -> "/a/b": the host's view of a test folder.
+std::wstring UnixPath(std::wstring path) {
+    path.erase(0, 2);
+    for (wchar_t& c : path) {
+        if (c == L'\\') c = L'/';
+    }
+    return path;
+}
+
+bool IsLink(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Wine cannot make or remove links: the host's ln and rm do. A host program's process handle
+// tells nothing useful under Wine, so what it does is waited for.
+class CHostLink {
+public:
+    CHostLink(const std::wstring& target, const std::wstring& link) : m_link(link) {
+        made = Host(L"Z:\\bin\\ln -s " + UnixPath(target) + L" " + UnixPath(link), true);
+    }
+    ~CHostLink() { Host(L"Z:\\bin\\rm -f " + UnixPath(m_link), false); }
+    bool made;
+
+private:
+    bool Host(std::wstring commandLine, bool linkWanted) {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                              &process))
+            return false;
+        qlLib::CKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
+        for (int wait = 0; wait < 200 && IsLink(m_link) != linkWanted; ++wait) ::Sleep(50);
+        return IsLink(m_link) == linkWanted;
+    }
+    std::wstring m_link;
+};
+
+// An environment variable of this process (and the programs it starts) for a while.
+class CTempEnvironment {
+public:
+    CTempEnvironment(const wchar_t* name, const std::wstring& value) : m_name(name) {
+        wchar_t old[MAX_PATH] = {};
+        const DWORD length = ::GetEnvironmentVariableW(name, old, MAX_PATH);
+        m_had = length > 0 && length < MAX_PATH;
+        m_old = old;
+        ::SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~CTempEnvironment() { ::SetEnvironmentVariableW(m_name, m_had ? m_old.c_str() : nullptr); }
+
+private:
+    const wchar_t* m_name;
+    bool m_had;
+    std::wstring m_old;
+};
 
 // An object that saves itself as just its class id: what a hostile setting carries.
 class CNamedClass : public IPersistStream {
@@ -120,6 +180,42 @@ TEST_F(HostileUser, ADbgHelpPlantedInTheLogAndTempFoldersIsNeverLoaded) {
     const std::wstring log = product.RunLog();
     EXPECT_NE(log.find(L"install log folder: "), std::wstring::npos);
     for (const std::wstring& folder : planted) EXPECT_FALSE(Exists(folder + L"\\DbgHelp.dll.loaded")) << folder;
+}
+
+// The message module of a run that finds no installed product is unpacked into the temp folder.
+// Another user made "VelmorInstall" there first: everybody may write in it, and a folder in it is
+// a link to a victim's folder. The run never uses it, never changes it and deletes nothing of it.
+TEST_F(HostileUser, ATempFolderOfTheSharedNameIsNeitherUsedNorEmptied) {
+    product.realUI = true;
+    const std::wstring setup = MakeInstaller(ToWinePath(STUBPROBE_EXE_UNIX_PATH), CTestInstaller::Fill(), L"HostileSetup.exe");
+    const std::wstring tempFolder = temp.Join(L"tmp"), shared = tempFolder + L"\\VelmorInstall";
+    const std::wstring victim = temp.Join(L"victim");
+    for (const std::wstring& folder : {tempFolder, shared, victim}) {
+        ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    }
+    ASSERT_TRUE(WriteTextFile(shared + L"\\kept.txt", "kept"));
+    ASSERT_TRUE(WriteTextFile(victim + L"\\victim.txt", "victim"));
+    ASSERT_TRUE(MakeEverybodyWritable(shared));
+    CHostLink link(victim, shared + L"\\sub");
+    ASSERT_TRUE(link.made);
+
+    DWORD exitCode = 1;
+    std::vector<CShownMessageBox> boxes;
+    {
+        CTempEnvironment tmp(L"TMP", tempFolder), temp(L"TEMP", tempFolder);
+        ASSERT_TRUE(RunAnsweringMessageBoxes(setup, L"/?", 120000, exitCode, boxes));
+    }
+    EXPECT_EQ(exitCode, 0u);
+    // The text came from the package's module, unpacked into a folder of the run's own...
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"Setup command line");
+    // ...which went again afterwards.
+    EXPECT_EQ(ListFolders(tempFolder, L"*"), std::vector<std::wstring>{L"VelmorInstall"});
+    // The other user's folder is as it was: contents, link and rights.
+    EXPECT_EQ(ListFiles(shared, L"*"), std::vector<std::wstring>{L"kept.txt"});
+    EXPECT_TRUE(IsLink(shared + L"\\sub"));
+    EXPECT_FALSE(qlLib::IsProtectedFolderAt(shared));
+    EXPECT_EQ(ListFiles(victim, L"*"), std::vector<std::wstring>{L"victim.txt"});
 }
 
 TEST_F(HostileUser, ASettingThatNamesAClassNeverCreatesIt) {

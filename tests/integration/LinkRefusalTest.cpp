@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "package/ArchivingFileStreamImpl.h"
+#include "runtime/ComPtr.h"
 #include "runtime/Handles.h"
 #include "runtime/NoLinkFile.h"
 #include "support/TestSupport.h"
@@ -48,13 +50,42 @@ TEST(Links, NoFileIsWrittenThroughALink) {
     EXPECT_TRUE(plain.IsValid());
 }
 
+TEST(Links, TheNextManifestIsNeverWrittenThroughALink) {
+    const std::wstring links = Links();
+    ASSERT_FALSE(links.empty()) << "run through hostile_links.sh";
+    qlLib::CComPtr<qlLib::CArchivingFileStreamImpl> manifest =
+        qlLib::CComPtr<qlLib::CArchivingFileStreamImpl>::Adopt(qlLib::CreateArchivingFileStreamImpl());
+    ASSERT_TRUE(manifest);
+    ASSERT_TRUE(manifest->SetFileNameFormat((links + L"\\logs\\Install.%d.mft").c_str()));
+    EXPECT_EQ(manifest->GetNumber(), 1u);
+    ASSERT_TRUE(manifest->Write("data", 4));
+    // Emptying a file that holds data goes on in the next number's file: a link there.
+    EXPECT_FALSE(manifest->SetSize(0));
+    EXPECT_EQ(manifest->GetLastError(), qlLib::kErrorLinkRefused);
+    std::vector<unsigned char> victim;
+    ASSERT_TRUE(testing_support::ReadFileBytes(links + L"\\elsewhere\\victim.mft", victim));
+    EXPECT_EQ(std::string(victim.begin(), victim.end()), "victim");
+}
+
 TEST(Links, OwnFoldersAreNeverReachedThroughALink) {
     const std::wstring links = Links();
     ASSERT_FALSE(links.empty()) << "run through hostile_links.sh";
     TARN::COwnFolder own(qlLib::eToken_ElevatedAdministrator, nullptr);
-    EXPECT_EQ(own.Ensure(links + L"\\base", links + L"\\base\\VelmorInstaller\\Logs", TARN::COwnFolder::eReaders_Users),
+    std::wstring used;
+    // Planted where everybody may create.
+    EXPECT_EQ(own.Ensure(links + L"\\base", links + L"\\base\\VelmorInstaller\\Logs", TARN::COwnFolder::eReaders_Users,
+                         used),
               HRESULT_FROM_WIN32(qlLib::kErrorLinkRefused));
     EXPECT_FALSE(Exists(links + L"\\elsewhere\\Logs"));
+    // Leading to a folder that others may change.
+    const std::wstring admin = links + L"\\admin";
+    EXPECT_EQ(own.Ensure(admin, admin + L"\\VelmorInstaller\\Open\\run", TARN::COwnFolder::eReaders_Users, used),
+              HRESULT_FROM_WIN32(qlLib::kErrorLinkRefused));
+    EXPECT_FALSE(Exists(links + L"\\open\\run"));
+    // An administrator's link, in a protected folder, to a protected folder elsewhere, serves.
+    ASSERT_EQ(own.Ensure(admin, admin + L"\\VelmorInstaller\\Logs\\run", TARN::COwnFolder::eReaders_Users, used), S_OK);
+    EXPECT_EQ(used, admin + L"\\VelmorInstaller\\Logs\\run");
+    EXPECT_TRUE(Exists(links + L"\\drive\\Logs\\run"));
 }
 
 TEST(Links, TheProtectedFolderGuardJudgesWhereAPathLeads) {

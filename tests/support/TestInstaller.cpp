@@ -11,6 +11,7 @@
 #include "runtime/PathUtils.h"
 #include "runtime/RegKey.h"
 #include "runtime/StringUtils.h"
+#include "runtime/TempFolder.h"
 #include "support/TestSupport.h"
 #include "tools/ministub-build/PackageBuilder.h"
 
@@ -166,13 +167,8 @@ bool IsPendingDeletion(const std::wstring& path) {
 }
 
 std::wstring StubTempFolder() {
-    typedef DWORD(WINAPI * GetTempPathFn)(DWORD, LPWSTR);
-    GetTempPathFn get = ::GetTempPathW;
-    if (FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W"))
-        get = reinterpret_cast<GetTempPathFn>(reinterpret_cast<void*>(found));
-    wchar_t folder[MAX_PATH + 1] = {};
-    get(MAX_PATH + 1, folder);
-    std::wstring path = folder;
+    std::wstring path;
+    qlLib::GetTempFolder(path);
     if (!path.empty() && path.back() == L'\\') path.pop_back();
     return path;
 }

@@ -1,6 +1,8 @@
 #include "support/TestSupport.h"
 
+#include <aclapi.h>
 #include <objbase.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include "BuildPaths.h"
@@ -92,7 +94,9 @@ std::vector<std::wstring> SplitLines(const std::wstring& text) {
     return lines;
 }
 
-std::vector<std::wstring> ListFiles(const std::wstring& folder, const wchar_t* pattern) {
+namespace {
+
+std::vector<std::wstring> ListEntries(const std::wstring& folder, const wchar_t* pattern, bool folders) {
     std::vector<std::wstring> names;
     std::wstring query;
     qlLib::JoinPath(query, folder, pattern);
@@ -100,9 +104,36 @@ std::vector<std::wstring> ListFiles(const std::wstring& folder, const wchar_t* p
     qlLib::CFindHandle find(::FindFirstFileW(query.c_str(), &data));
     if (!find) return names;
     do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+        const std::wstring name = data.cFileName;
+        if (((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders && name != L"." && name != L"..")
+            names.push_back(name);
     } while (::FindNextFileW(find.Get(), &data));
     return names;
+}
+
+}  // namespace
+
+std::vector<std::wstring> ListFiles(const std::wstring& folder, const wchar_t* pattern) {
+    return ListEntries(folder, pattern, false);
+}
+
+std::vector<std::wstring> ListFolders(const std::wstring& folder, const wchar_t* pattern) {
+    return ListEntries(folder, pattern, true);
+}
+
+bool MakeEverybodyWritable(const std::wstring& folder) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                                nullptr))
+        return false;
+    qlLib::CLocalMemory memory(descriptor);
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    std::wstring name(folder);
+    return ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+           ::SetNamedSecurityInfoW(&name[0], SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                   dacl, nullptr) == ERROR_SUCCESS;
 }
 
 CTestIsolationRoot::CTestIsolationRoot() : m_silo(NewGuid()) {

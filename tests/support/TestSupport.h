@@ -36,6 +36,10 @@ bool ReadUtf16File(const std::wstring& path, std::wstring& text, bool* hasBom = 
 std::vector<std::wstring> SplitLines(const std::wstring& text);
 // Files in a folder matching a pattern such as L"*.log".
 std::vector<std::wstring> ListFiles(const std::wstring& folder, const wchar_t* pattern);
+// The same for folders ("." and ".." left out).
+std::vector<std::wstring> ListFolders(const std::wstring& folder, const wchar_t* pattern);
+// Lets everybody do everything in a folder: how Wine shows a folder another user made.
+bool MakeEverybodyWritable(const std::wstring& folder);
 
 // A test's own isolation root "Software\Korvanta\Isolation\{guid}" under HKEY_LOCAL_MACHINE,
 // in the registry view the stub reads; deleted with everything below it at the end.

@@ -10,6 +10,7 @@
 #include "BuildPaths.h"
 #include "runtime/CrashHandler.h"
 #include "runtime/DebugOptions.h"
+#include "runtime/ProtectedFolder.h"
 #include "support/TestSupport.h"
 
 using namespace testing_support;
@@ -179,6 +180,16 @@ protected:
         ASSERT_EQ(dumps.size(), 1u) << testing::PrintToString(dumps);
         const std::wstring& name = dumps[0];
         EXPECT_TRUE(IsMinidump(folder + L"\\" + name));
+        // Rights of its own: nobody but SYSTEM and the administrators reads a dump, whatever the
+        // folder grants.
+        std::wstring sddl;
+        {
+            qlLib::CFileHandle dump(::CreateFileW((folder + L"\\" + name).c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+            EXPECT_TRUE(dump && qlLib::ReadSecuritySddl(dump.Get(), sddl));
+        }
+        for (const wchar_t* users : {L";;;WD)", L";;;BU)", L";;;AU)", L";;;S-1-1-0)"})
+            EXPECT_EQ(sddl.find(users), std::wstring::npos) << testing::PrintToString(sddl);
         std::wstring rest = name;
         const std::wstring head = version.empty() ? L"CrashNow-" : L"CrashNow-" + version + L"-";
         ASSERT_EQ(rest.compare(0, head.size(), head), 0) << testing::PrintToString(name);

@@ -208,6 +208,30 @@ TEST(DebugOutput, UnwritableFolderIsRetriedAtTheNextLine) {
     EXPECT_EQ(text, L"kept");
 }
 
+// A privileged run's log folder may be somebody else's until it is judged: no file is opened
+// there while lines are held, and none of them is lost.
+TEST(DebugOutput, HeldLinesWaitForTheFolderInUse) {
+    CTempFolder temp;
+    const std::wstring planned = temp.Join(L"planned"), used = temp.Join(L"used");
+    ASSERT_TRUE(::CreateDirectoryW(planned.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(used.c_str(), nullptr));
+    CDebugOutput out(L"Held");
+    out.SetLevel(1);
+    out.SetOutputToFile(TRUE);
+    out.SetDirectory(planned.c_str());
+    out.HoldFileLines(true);
+    out.Information(L"a");
+    out.Information(L"b");
+    EXPECT_TRUE(ListFiles(planned, L"*").empty());
+    out.SetDirectory(used.c_str());
+    out.HoldFileLines(false);
+    out.Information(L"c");
+    EXPECT_TRUE(ListFiles(planned, L"*").empty());
+    std::wstring text;
+    ASSERT_TRUE(ReadUtf16File(used + L"\\Held.log", text));
+    EXPECT_EQ(text, L"abc");
+}
+
 namespace {
 
 struct CWriterArgs {
