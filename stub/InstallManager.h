@@ -14,6 +14,7 @@
 #include "components/EngineWrapper.h"
 #include "components/InstallUIWrapper.h"
 #include "package/FileDataExtender.h"
+#include "package/MediaPackage.h"
 #include "package/StreamKeys.h"
 #include "package/ValueCollection.h"
 #include "runtime/ComPtr.h"
@@ -290,6 +291,8 @@ private:
     bool OtherInstanceRunning();
     void CreateRunningSemaphore();
     HRESULT ExtractPackage();
+    // The package of the media path into the install cache, once the media is accepted.
+    HRESULT ExtractMediaPackage(CInstallUnpacker& unpacker);
     HRESULT PrepareEngineData();
     void MoveEmbeddedDataToCachedStub(const std::wstring& cachedStub, qlLib::IKeyValueCollection* engineData);
     // Whether the single-instance lock name is held by another process (false when this
@@ -320,6 +323,7 @@ private:
     std::wstring m_dataRoot;
     std::wstring m_productId;
     std::wstring m_mediaPath;
+    CMediaPackage m_media;
     std::wstring m_isolationGuid;
     CFileDataExtender m_embeddedData;
     bool m_embeddedDataOpen = false;

@@ -1,7 +1,7 @@
 // Whole runs against what an unprivileged user of the machine, or whoever edits the unsigned
 // settings, can plant: a DbgHelp.dll in the log and temp folders before they are the installer's,
-// and a setting that names a COM class. Each planted module is the marker module, which leaves a
-// file beside itself when something loads it.
+// a setting that names a COM class, and a media file. Each planted module is the marker module,
+// which leaves a file beside itself when something loads it.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <objbase.h>
@@ -11,9 +11,13 @@
 
 #include "BuildPaths.h"
 #include "package/KeyValueCollectionImpl.h"
+#include "runtime/FolderUtils.h"
+#include "runtime/Handles.h"
 #include "runtime/RegKey.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
+#include "tools/ministub-build/ArchiveWriter.h"
+#include "tools/ministub-build/SettingsText.h"
 
 using namespace testing_support;
 
@@ -21,6 +25,25 @@ namespace {
 
 bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// An install package whose engine is the given module.
+bool MakeEngineArchive(const std::wstring& engine, const std::wstring& archive) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(engine.c_str(), GetFileExInfoStandard, &data)) return false;
+    builder::CArchiveItem folder, file;
+    folder.name = L"InstallPackage";
+    folder.folder = true;
+    folder.attributes = FILE_ATTRIBUTE_DIRECTORY;
+    file.source = engine;
+    file.name = L"InstallPackage\\engine.dll";
+    file.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    file.attributes = FILE_ATTRIBUTE_ARCHIVE;
+    folder.modified = file.modified = data.ftLastWriteTime;
+    builder::CArchiveWriter writer;
+    builder::CArchiveStats stats;
+    std::string error;
+    return writer.Write({folder, file}, archive, stats, error);
 }
 
 // An object that saves itself as just its class id: what a hostile setting carries.
@@ -157,4 +180,47 @@ TEST_F(HostileUser, ASettingThatNamesAClassNeverCreatesIt) {
     // Refused wherever the block is read (the exit-code mapping reads it again).
     EXPECT_GE(product.CountInLog(L"object value (type 13) refused"), 1u) << testing::PrintToString(product.RunLog());
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey.c_str());
+}
+
+TEST_F(HostileUser, AMediaFileIsUsedOnlyWhenTheInstallersSignerSignedIt) {
+    ScriptEngine("[Engine]\r\nWriteComplete=1\r\n");
+    const std::wstring stub = ToWinePath(MINISTUB_EXE_UNIX_PATH);
+    const CTestCertificate ours(temp, L"ours"), theirs(temp, L"theirs");
+    product.sign = ours.Signer();
+    const std::wstring setup = MakeInstaller(stub);
+    // What another user hands over: the marker module as the engine, unsigned and signed by
+    // themselves, and the installer's own package behind another program.
+    const std::wstring markerEngine = temp.Join(L"marker-install.7z");
+    ASSERT_TRUE(MakeEngineArchive(marker, markerEngine));
+    const std::wstring plain = temp.Join(L"plain.exe"), theirsSigned = temp.Join(L"theirs.exe"),
+                       otherImage = temp.Join(L"other-image.exe");
+    product.installArchive = markerEngine;
+    product.sign = nullptr;
+    ASSERT_TRUE(product.Pack(stub, plain));
+    product.sign = theirs.Signer();
+    ASSERT_TRUE(product.Pack(stub, theirsSigned));
+    product.installArchive.clear();
+    product.sign = nullptr;
+    ASSERT_TRUE(product.Pack(ToWinePath(STUBPROBE_EXE_UNIX_PATH), otherImage));
+    for (const std::wstring& media : {plain, theirsSigned, otherImage}) {
+        // Refused as a missing package; nothing of it is unpacked.
+        EXPECT_EQ(Run(setup, L"/qn /MEDIA \"" + media + L"\""), 0x80070002u) << builder::WideToUtf8(media);
+        EXPECT_TRUE(ListFiles(product.cache, L"*").empty()) << builder::WideToUtf8(media);
+        EXPECT_EQ(product.CountInLog(media + L" is neither signed by this installer's signer"), 1u);
+    }
+    // A marker engine that was loaded would be gone with the cache a failed run extracts again:
+    // the log says whether any engine was loaded.
+    EXPECT_EQ(product.CountInLog(L"Start: Load EngineManager"), 0u);
+
+    // Signed by the installer's signer, or the installer's own bytes without the signature: used.
+    const std::wstring oursSigned = temp.Join(L"ours.exe");
+    product.sign = ours.Signer();
+    ASSERT_TRUE(product.Pack(stub, oursSigned));
+    for (const std::wstring& media : {oursSigned, setup + L".unsigned"}) {
+        qlLib::DeleteFolderTree(product.siloFolder, nullptr);
+        EXPECT_EQ(Run(setup, L"/qn /MEDIA \"" + media + L"\""), 0u) << builder::WideToUtf8(media);
+        EXPECT_TRUE(Exists(product.cache + L"\\engine.dll"));
+    }
+    EXPECT_EQ(product.CountInLog(L"media " + oursSigned + L": signed by this installer's signer"), 1u);
+    EXPECT_EQ(product.CountInLog(L"media " + setup + L".unsigned: holds this installer's own package"), 1u);
 }
