@@ -1,10 +1,13 @@
 // Whole runs against what an unprivileged user of the machine, or whoever edits the unsigned
 // settings, can plant: a DbgHelp.dll in the log and temp folders before they are the installer's,
-// a setting that names a COM class, and a media file. Each planted module is the marker module,
-// which leaves a file beside itself when something loads it.
+// a setting that names a COM class, a media file, and an isolation file in folders anybody may
+// write. Each planted module is the marker module, which leaves a file beside itself when
+// something loads it.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <objbase.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "package/KeyValueCollectionImpl.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/Handles.h"
+#include "runtime/ProtectedFolder.h"
 #include "runtime/RegKey.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
@@ -25,6 +29,26 @@ namespace {
 
 bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A folder anybody may write (under Wine: Unix mode 0777).
+bool OpenToEveryone(const std::wstring& folder) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                                 nullptr))
+        return false;
+    qlLib::CLocalMemory memory(descriptor);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    return ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+           ::SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                   dacl, nullptr) == ERROR_SUCCESS &&
+           !qlLib::IsProtectedFolderAt(folder);
+}
+
+bool MakeOpenFolder(const std::wstring& folder) {
+    return ::CreateDirectoryW(folder.c_str(), nullptr) && OpenToEveryone(folder);
 }
 
 // An install package whose engine is the given module.
@@ -223,4 +247,30 @@ TEST_F(HostileUser, AMediaFileIsUsedOnlyWhenTheInstallersSignerSignedIt) {
     }
     EXPECT_EQ(product.CountInLog(L"media " + oursSigned + L": signed by this installer's signer"), 1u);
     EXPECT_EQ(product.CountInLog(L"media " + setup + L".unsigned: holds this installer's own package"), 1u);
+}
+
+TEST_F(HostileUser, AnIsolationFileInAFolderOthersMayWriteChangesNothing) {
+    // The keys a planted isolation file would name: debug options that open a trace file.
+    CTestIsolationRoot planted;
+    const std::wstring logs = temp.Join(L"planted-logs"), options = L"Quillon\\Debug\\DebugOutput";
+    ASSERT_TRUE(::CreateDirectoryW(logs.c_str(), nullptr));
+    ASSERT_TRUE(planted.SetDword(options, L"DebugType", 1));
+    ASSERT_TRUE(planted.SetDword(options, L"OutputToFile", 1));
+    ASSERT_TRUE(planted.SetString(options, L"Directory", logs));
+    // A download in a shared folder: the file above it, and beside it.
+    const std::wstring shared = temp.Join(L"shared"), download = shared + L"\\download";
+    ASSERT_TRUE(MakeOpenFolder(shared));
+    ASSERT_TRUE(MakeOpenFolder(download));
+    ScriptEngine("[Engine]\r\nWriteComplete=1\r\n");
+    const std::wstring setup = download + L"\\setup.exe";
+    ASSERT_TRUE(product.Make(ToWinePath(MINISTUB_EXE_UNIX_PATH), setup));
+    for (const std::wstring& folder : {shared, download}) {
+        const std::wstring ini = folder + L"\\isolate.ini";
+        ASSERT_TRUE(WriteTextFile(ini, "[isolation]\r\nsilo=" + builder::WideToUtf8(planted.Silo()) + "\r\n"));
+        qlLib::DeleteFolderTree(product.siloFolder, nullptr);
+        EXPECT_EQ(Run(setup, L"/qn"), 0u);
+        EXPECT_TRUE(ListFiles(logs, L"*.log").empty()) << builder::WideToUtf8(ini);
+        EXPECT_EQ(product.CountInLog(ini + L" ignored"), 1u) << builder::WideToUtf8(ini);
+        ASSERT_TRUE(::DeleteFileW(ini.c_str()));
+    }
 }
