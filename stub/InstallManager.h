@@ -137,6 +137,10 @@ public:
 
     // "VALIDATE": the engine beside the stub checks the manifest beside it.
     HRESULT CheckValidationMode(bool& handled);
+    // Whether code may be taken from folder (loaded, or copied to where it is loaded): with
+    // administrator rights only when nobody but the administrators may write there, in the
+    // folders below it too when the code may come from them.
+    static bool IsCodeFolder(const std::wstring& folder, bool withSubfolders);
     // "TEST <folder>": dumps the package into a new folder (quiet runs only).
     HRESULT CheckTestMode(const std::wstring& targetFolder, bool& handled);
     // Loads the install UI from the cache.

@@ -1,7 +1,7 @@
 // Whole runs against what an unprivileged user of the machine, or whoever edits the unsigned
 // settings, can plant: a DbgHelp.dll in the log and temp folders before they are the installer's,
-// a setting that names a COM class, a media file, and an isolation file in folders anybody may
-// write. Each planted module is the marker module, which leaves a file beside itself when
+// a setting that names a COM class, a media file, an isolation file and code in folders anybody
+// may write. Each planted module is the marker module, which leaves a file beside itself when
 // something loads it.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -272,5 +272,37 @@ TEST_F(HostileUser, AnIsolationFileInAFolderOthersMayWriteChangesNothing) {
         EXPECT_TRUE(ListFiles(logs, L"*.log").empty()) << builder::WideToUtf8(ini);
         EXPECT_EQ(product.CountInLog(ini + L" ignored"), 1u) << builder::WideToUtf8(ini);
         ASSERT_TRUE(::DeleteFileW(ini.c_str()));
+    }
+}
+
+TEST_F(HostileUser, CodeFromAFolderOthersMayWriteIsNeitherLoadedNorCopied) {
+    // An installed product's stub in such a folder, beside a planted engine.
+    const std::wstring open = temp.Join(L"open"), stub = open + L"\\InstStub.exe";
+    ASSERT_TRUE(MakeOpenFolder(open));
+    ASSERT_TRUE(::CopyFileW(ToWinePath(MINISTUB_EXE_UNIX_PATH).c_str(), stub.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(marker.c_str(), (open + L"\\engine.dll").c_str(), FALSE));
+    ASSERT_TRUE(WriteTextFile(open + L"\\Install.mft", ""));
+    EXPECT_EQ(Run(stub, L"/VALIDATE"), 0x8000FFFFu);   // as without an engine
+    EXPECT_FALSE(Exists(open + L"\\engine.dll.loaded"));
+
+    // Base files from that folder, and from a folder whose subfolder anybody may write.
+    const std::wstring base = temp.Join(L"base"), sub = base + L"\\sub";
+    ASSERT_TRUE(::CreateDirectoryW(base.c_str(), nullptr));
+    ASSERT_TRUE(MakeOpenFolder(sub));
+    ASSERT_TRUE(::CopyFileW(marker.c_str(), (base + L"\\a.dll").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(marker.c_str(), (sub + L"\\b.dll").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(marker.c_str(), (open + L"\\c.dll").c_str(), FALSE));
+    ScriptEngine("[Engine]\r\nWriteComplete=1\r\n");
+    const std::wstring setup = MakeInstaller(ToWinePath(MINISTUB_EXE_UNIX_PATH), [this](TARN::CFileDataExtender& s) {
+        product.DefaultSettings(s);
+        s.SetData(20513, true);
+    });
+    for (const std::wstring& folder : {open, base}) {
+        qlLib::DeleteFolderTree(product.siloFolder, nullptr);
+        EXPECT_EQ(Run(setup, L"/qn /COPYBASECACHE \"" + folder + L"\""), 0u) << builder::WideToUtf8(folder);
+        EXPECT_EQ(product.CountInLog(folder + L" is not a folder only administrators may write"), 1u);
+        for (const wchar_t* copy : {L"\\c.dll", L"\\a.dll", L"\\sub\\b.dll"})
+            EXPECT_FALSE(Exists(product.cache + copy)) << builder::WideToUtf8(folder + copy);
+        EXPECT_TRUE(Exists(product.cache + L"\\engine.dll"));
     }
 }
