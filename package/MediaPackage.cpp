@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "package/FileDataExtender.h"
 #include "package/FileHandleWrapper.h"
 #include "package/PEFileHelper.h"
 #include "runtime/AdminToken.h"
@@ -86,29 +87,48 @@ using CCertificate = qlLib::CUniqueHandle<CCertificateTraits>;
 
 enum ESignature { eSignature_None, eSignature_Read, eSignature_Unreadable };
 
+// What the first record of a file's certificate table is: none (no table, or the settings block
+// alone, which is all an unsigned installer carries there), a signature (where its PKCS#7 message
+// lies), or anything else. Only a well-formed signature record is handed to the system: Wine's
+// verifier crashes on a table that begins with a record of another type.
+enum ERecord { eRecord_None, eRecord_Signature, eRecord_Other };
+ERecord FirstRecord(qlLib::CFileHandleWrapper& file, DWORD& message, DWORD& messageSize) {
+    CPEFileHelper headers;
+    if (!headers.ReadHeaders(file, false)) return eRecord_Other;
+    const DWORD table = headers.GetCertificateTableOffset(), tableSize = headers.GetCertificateTableSize();
+    if (table == 0 || tableSize == 0) return eRecord_None;
+    const DWORD recordHeader = offsetof(WIN_CERTIFICATE, bCertificate);
+    BYTE header[recordHeader];
+    if (tableSize < recordHeader || !file.ReadAt(table, header, recordHeader)) return eRecord_Other;
+    if (CFileDataExtender::IsBlockMagic(header + sizeof(DWORD))) return eRecord_None;
+    WIN_CERTIFICATE record = {};
+    memcpy(&record, header, recordHeader);
+    if (record.wRevision != WIN_CERT_REVISION_2_0 || record.wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA ||
+        record.dwLength <= recordHeader || record.dwLength > tableSize)
+        return eRecord_Other;
+    message = table + recordHeader;
+    messageSize = record.dwLength - recordHeader;
+    return eRecord_Signature;
+}
+
 // The encoded certificate of the first signer of the installer's own signature. Read from the
-// PKCS#7 message alone: the system's verifier is asked about the media only.
+// PKCS#7 message alone: the system's verifier is asked about the media only. Anything in the
+// table but a settings block is taken for a signature: one that cannot be read keeps every media
+// out rather than none.
 ESignature ReadOwnSigner(const std::wstring& installer, std::vector<BYTE>& certificate) {
     qlLib::CFileHandleWrapper file;
-    CPEFileHelper headers;
+    DWORD at = 0, size = 0;
     if (!file.Open(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                   nullptr) ||
-        !headers.ReadHeaders(file, false))
+                   nullptr))
         return eSignature_Unreadable;
-    const DWORD table = headers.GetCertificateTableOffset(), tableSize = headers.GetCertificateTableSize();
-    if (table == 0 || tableSize == 0) return eSignature_None;
-    WIN_CERTIFICATE record = {};
-    const DWORD recordHeader = offsetof(WIN_CERTIFICATE, bCertificate);
-    if (tableSize < recordHeader || !file.ReadAt(table, &record, recordHeader)) return eSignature_Unreadable;
-    // An unsigned installer's table holds its settings block alone.
-    if (record.wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA) return eSignature_None;
-    if (record.dwLength <= recordHeader || record.dwLength > tableSize) return eSignature_Unreadable;
+    const ERecord first = FirstRecord(file, at, size);
+    if (first == eRecord_None) return eSignature_None;
+    if (first != eRecord_Signature) return eSignature_Unreadable;
     const CTrustApi* api = CTrustApi::Get();
     if (!api) return eSignature_Unreadable;
     try {
-        std::vector<BYTE> message(record.dwLength - recordHeader);
-        if (!file.ReadAt(table + recordHeader, message.data(), static_cast<DWORD>(message.size())))
-            return eSignature_Unreadable;
+        std::vector<BYTE> message(size);
+        if (!file.ReadAt(at, message.data(), size)) return eSignature_Unreadable;
         CERT_BLOB blob = {static_cast<DWORD>(message.size()), message.data()};
         CCertStore store;
         CCryptMessage decoded;
@@ -116,11 +136,11 @@ ESignature ReadOwnSigner(const std::wstring& installer, std::vector<BYTE>& certi
                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.Receive(),
                               decoded.Receive(), nullptr))
             return eSignature_Unreadable;
-        DWORD size = 0;
-        if (!api->messageParameter(decoded.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size) || size == 0)
+        DWORD infoSize = 0;
+        if (!api->messageParameter(decoded.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &infoSize) || infoSize == 0)
             return eSignature_Unreadable;
-        std::vector<BYTE> signerInfo(size);
-        if (!api->messageParameter(decoded.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, signerInfo.data(), &size))
+        std::vector<BYTE> signerInfo(infoSize);
+        if (!api->messageParameter(decoded.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, signerInfo.data(), &infoSize))
             return eSignature_Unreadable;
         CCertificate signer(api->subjectCertificate(store.Get(), kEncoding, reinterpret_cast<PCERT_INFO>(signerInfo.data())));
         if (!signer) return eSignature_Unreadable;
@@ -147,13 +167,16 @@ bool IsIntactSignature(LONG answer, const CRYPT_PROVIDER_DATA* provider) {
 }
 
 // Whether the open file carries a signature that holds, by the signer whose certificate is given.
-bool IsSignedBy(HANDLE file, const std::wstring& path, const std::vector<BYTE>& certificate, LONG& answer) {
+bool IsSignedBy(qlLib::CFileHandleWrapper& media, const std::wstring& path, const std::vector<BYTE>& certificate,
+                LONG& answer) {
+    DWORD at = 0, size = 0;
+    answer = TRUST_E_NOSIGNATURE;
     const CTrustApi* api = CTrustApi::Get();
-    if (!api) return false;
+    if (!api || FirstRecord(media, at, size) != eRecord_Signature) return false;
     WINTRUST_FILE_INFO fileInfo = {};
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = path.c_str();
-    fileInfo.hFile = file;   // the bytes judged are those of the handle the run keeps
+    fileInfo.hFile = media.Handle();   // the bytes judged are those of the handle the run keeps
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof(data);
     data.dwUIChoice = WTD_UI_NONE;
@@ -182,7 +205,7 @@ bool IsSignedBy(HANDLE file, const std::wstring& path, const std::vector<BYTE>& 
 // Whether the open media holds the installer's own bytes up to its certificate table: the image
 // and build signature that become the cached stub, and the package. Only the checksum and the
 // security directory entry may differ; the unpacker writes both anew.
-bool HoldsOwnPackage(HANDLE media, const std::wstring& installer) {
+bool HoldsOwnPackage(qlLib::CFileHandleWrapper& media, const std::wstring& installer) {
     qlLib::CFileHandleWrapper own;
     CPEFileHelper headers;
     if (!own.Open(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
@@ -190,8 +213,8 @@ bool HoldsOwnPackage(HANDLE media, const std::wstring& installer) {
         !headers.ReadHeaders(own, false) || headers.GetCertificateTableOffset() == 0)
         return false;
     const DWORD end = headers.GetCertificateTableOffset();
-    LARGE_INTEGER mediaLength = {};
-    if (!::GetFileSizeEx(media, &mediaLength) || mediaLength.QuadPart < end) return false;
+    ULONGLONG mediaLength = 0;
+    if (!media.GetLength(&mediaLength) || mediaLength < end) return false;
     const struct {
         DWORD offset, size;
     } rewritten[] = {{headers.GetChecksumOffset(), headers.GetChecksumSize()},
@@ -200,12 +223,7 @@ bool HoldsOwnPackage(HANDLE media, const std::wstring& installer) {
         std::vector<BYTE> ours(kCompareChunk), theirs(kCompareChunk);
         for (DWORD at = 0; at < end;) {
             const DWORD chunk = end - at < kCompareChunk ? end - at : kCompareChunk;
-            OVERLAPPED position = {};
-            position.Offset = at;
-            DWORD read = 0;
-            if (!own.ReadAt(at, ours.data(), chunk) ||
-                !::ReadFile(media, theirs.data(), chunk, &read, &position) || read != chunk)
-                return false;
+            if (!own.ReadAt(at, ours.data(), chunk) || !media.ReadAt(at, theirs.data(), chunk)) return false;
             for (const auto& field : rewritten) {
                 for (DWORD i = field.offset; i < field.offset + field.size; ++i) {
                     if (i >= at && i < at + chunk) ours[i - at] = theirs[i - at] = 0;
@@ -225,7 +243,7 @@ bool HoldsOwnPackage(HANDLE media, const std::wstring& installer) {
 HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& installerPath) {
     if (m_accepted && qlLib::SamePath(media, m_path)) return S_OK;
     m_accepted = false;
-    m_file.Reset();
+    m_file.Close();
     try {
         m_path = media;
     } catch (const std::bad_alloc&) {
@@ -247,24 +265,24 @@ HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& ins
         return kNotUsable;
     }
     // Nobody may change or replace the file while the run may still read it.
-    m_file.Reset(::CreateFileW(media.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!m_file || ::GetFileType(m_file.Get()) != FILE_TYPE_DISK) {
+    const bool opened = m_file.Open(media.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!opened || ::GetFileType(m_file.Handle()) != FILE_TYPE_DISK) {
         TraceError(L"TARN::CMediaPackage::Accept : %s cannot be opened as a file of its own (%lu): not used",
-                   media.c_str(), m_file ? static_cast<DWORD>(ERROR_BAD_FILE_TYPE) : ::GetLastError());
-        m_file.Reset();
+                   media.c_str(), opened ? static_cast<DWORD>(ERROR_BAD_FILE_TYPE) : m_file.GetLastError());
+        m_file.Close();
         return kNotUsable;
     }
     LONG answer = 0;
-    if (IsSignedBy(m_file.Get(), media, ownSigner, answer)) {
+    if (IsSignedBy(m_file, media, ownSigner, answer)) {
         TraceInfo(L"media %s: signed by this installer's signer", media.c_str());
-    } else if (HoldsOwnPackage(m_file.Get(), installerPath)) {
+    } else if (HoldsOwnPackage(m_file, installerPath)) {
         TraceInfo(L"media %s: holds this installer's own package", media.c_str());
     } else {
         TraceError(L"TARN::CMediaPackage::Accept : %s is neither signed by this installer's signer (0x%08lx) nor "
                    L"holds its package: not used",
                    media.c_str(), static_cast<unsigned long>(answer));
-        m_file.Reset();
+        m_file.Close();
         return kNotUsable;
     }
     m_accepted = true;
@@ -274,7 +292,7 @@ HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& ins
 HRESULT CMediaPackage::Extract(CInstallUnpacker& unpacker, qlLib::IKeyValueCollection* streams,
                                const std::wstring& folder) {
     if (!m_accepted) return kNotUsable;
-    if (m_file && !unpacker.RequireFile(m_file.Get())) {
+    if (m_file.IsOpen() && !unpacker.RequireFile(m_file.Handle())) {
         TraceError(L"TARN::CMediaPackage::Extract : %s cannot be told apart from other files: not used", m_path.c_str());
         return kNotUsable;
     }

@@ -9,8 +9,8 @@
 
 #include <string>
 
+#include "package/FileHandleWrapper.h"
 #include "package/InstallUnpacker.h"
-#include "runtime/Handles.h"
 
 namespace TARN {
 
@@ -30,7 +30,7 @@ private:
     std::wstring m_path;
     bool m_accepted = false;
     // Held while the run may read the media (none when nothing was judged).
-    qlLib::CFileHandle m_file;
+    qlLib::CFileHandleWrapper m_file;
 };
 
 }  // namespace TARN

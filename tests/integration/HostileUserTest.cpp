@@ -8,6 +8,7 @@
 #include <aclapi.h>
 #include <objbase.h>
 #include <sddl.h>
+#include <wintrust.h>
 
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "runtime/Handles.h"
 #include "runtime/ProtectedFolder.h"
 #include "runtime/RegKey.h"
+#include "support/PeBytes.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 #include "tools/ministub-build/ArchiveWriter.h"
@@ -226,7 +228,13 @@ TEST_F(HostileUser, AMediaFileIsUsedOnlyWhenTheInstallersSignerSignedIt) {
     product.installArchive.clear();
     product.sign = nullptr;
     ASSERT_TRUE(product.Pack(ToWinePath(STUBPROBE_EXE_UNIX_PATH), otherImage));
-    for (const std::wstring& media : {plain, theirsSigned, otherImage}) {
+    // Their signature record made another type of record: Wine's verifier falls over such a table.
+    const std::wstring oddRecord = temp.Join(L"odd-record.exe");
+    Bytes bytes;
+    ASSERT_TRUE(ReadFileBytes(theirsSigned, bytes));
+    PutWord(bytes, GetDword(bytes, LayoutOf(bytes).SecurityEntryOffset()) + 6, WIN_CERT_TYPE_X509);
+    ASSERT_TRUE(WriteFileBytes(oddRecord, bytes.data(), bytes.size()));
+    for (const std::wstring& media : {plain, theirsSigned, otherImage, oddRecord}) {
         // Refused as a missing package; nothing of it is unpacked.
         EXPECT_EQ(Run(setup, L"/qn /MEDIA \"" + media + L"\""), 0x80070002u) << builder::WideToUtf8(media);
         EXPECT_TRUE(ListFiles(product.cache, L"*").empty()) << builder::WideToUtf8(media);
