@@ -180,6 +180,10 @@ bool CFileDataExtender::Initialize(const wchar_t* path, bool writable) {
     return true;
 }
 
+bool CFileDataExtender::IsBlockMagic(const BYTE* magic) {
+    return std::memcmp(magic, kMagicV0, sizeof kMagicV0) == 0 || std::memcmp(magic, kMagicV1, sizeof kMagicV1) == 0;
+}
+
 DWORD CFileDataExtender::GetStreamPos() {
     if (!m_file || !m_file->File().IsOpen()) {
         // Position 0 would look like a block at the start of the file.

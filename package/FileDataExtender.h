@@ -26,6 +26,9 @@ class CFileDataExtender : public CPEFileHelper {
 public:
     // GetStreamPos when the file holds no block.
     static constexpr DWORD kNoStream = 0xFFFFFFFF;
+    // Whether the 4 bytes behind a record's length are a block's magic (either version): how a
+    // block behind the signature, or alone in an unsigned file's table, is told from a signature.
+    static bool IsBlockMagic(const BYTE* magic);
 
     enum EPlacement {
         ePlacement_Table,       // a record behind the signature (at the end of an unsigned file)

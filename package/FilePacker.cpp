@@ -51,6 +51,26 @@ HRESULT CFilePacker::OnExtractStream(DWORD, qlLib::IDataStream*, const wchar_t*,
     return S_OK;
 }
 
+bool CFilePacker::RequireFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    m_fileRequired = true;
+    if (!::GetFileInformationByHandle(file, &information)) return false;
+    m_requiredVolume = information.dwVolumeSerialNumber;
+    m_requiredIndex = (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+}
+
+HRESULT CFilePacker::CheckRequiredFile(CFileStreamImpl* stream, const wchar_t* path, const wchar_t* operation) const {
+    if (!m_fileRequired) return S_OK;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (::GetFileInformationByHandle(stream->File().Handle(), &information) &&
+        information.dwVolumeSerialNumber == m_requiredVolume &&
+        ((static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow) == m_requiredIndex)
+        return S_OK;
+    TraceError(L"TARN::CFilePacker::%s : %s is no longer the file that was checked\r\n", operation, path);
+    return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+}
+
 HRESULT CFilePacker::StreamError(CFileStreamImpl* stream) const {
     return HResultFromError(stream->GetLastError());
 }
@@ -65,6 +85,8 @@ HRESULT CFilePacker::Locate(CFileStreamImpl* stream, const wchar_t* path, const 
         TraceError(L"TARN::CFilePacker::%s(118) : failed to open this file: %lu\r\n", operation, error);
         return HResultFromError(error);
     }
+    const HRESULT same = CheckRequiredFile(stream, path, operation);
+    if (FAILED(same)) return same;
     if (!ReadHeaders(stream->File(), false)) {
         TraceError(L"TARN::CFilePacker::%s(124) : failed to read headers\r\n", operation);
         return E_UNEXPECTED;
@@ -144,6 +166,8 @@ HRESULT CFilePacker::OpenEntryStream(const wchar_t* path, ULONGLONG start, ULONG
         TraceError(L"TARN::CFilePacker::Extract(283) : failed to open this file: %lu\r\n", error);
         return HResultFromError(error);
     }
+    const HRESULT same = CheckRequiredFile(entry.Get(), path, L"Extract");
+    if (FAILED(same)) return same;
     if (!entry->File().Seek(static_cast<LONGLONG>(start), FILE_BEGIN) ||
         (windowed && (!entry->SetBase() || !entry->SetLimit(size)))) {
         return HResultFromError(entry->GetLastError());

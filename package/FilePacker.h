@@ -60,6 +60,10 @@ public:
     bool ContainsPackage(const wchar_t* path);
     // Offers the stub and then every entry of the file's package to the handler.
     HRESULT Extract(const wchar_t* path);
+    // Holds this reader to one open file: every handle it opens on the packed file must be that
+    // very file (same volume and file index), so that a path that leads elsewhere by now is
+    // refused (0x80070002, one trace line) rather than read. False when the file cannot say.
+    bool RequireFile(HANDLE file);
     // Copies size bytes from the stream's position into a new file, creating its folder.
     HRESULT WriteStreamToDisk(qlLib::IDataStream* stream, const wchar_t* outputPath, ULONGLONG size);
 
@@ -85,6 +89,8 @@ public:
 private:
     // Opens the file and finds the package offset; the message and HRESULT of a failure.
     HRESULT Locate(qlLib::CFileStreamImpl* stream, const wchar_t* path, const wchar_t* operation);
+    // Whether a handle this reader opened is the required file (always, when none is).
+    HRESULT CheckRequiredFile(qlLib::CFileStreamImpl* stream, const wchar_t* path, const wchar_t* operation) const;
     HRESULT ReadEntries(qlLib::CFileStreamImpl* stream, const wchar_t* path);
     HRESULT StreamError(qlLib::CFileStreamImpl* stream) const;
     // A second stream on the package file at start: windowed on the entry, or the plain file.
@@ -93,6 +99,9 @@ private:
 
     DWORD m_signatureLength;
     ULONGLONG m_packageOffset;
+    bool m_fileRequired = false;
+    DWORD m_requiredVolume = 0;
+    ULONGLONG m_requiredIndex = 0;
     ULONGLONG m_fileLength;
 
     qlLib::CArchive m_index;

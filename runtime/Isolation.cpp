@@ -4,9 +4,13 @@
 
 #include <new>
 
+#include "AdminToken.h"
 #include "CriticalSection.h"
+#include "NoLinkFile.h"
 #include "PathUtils.h"
+#include "ProtectedFolder.h"
 #include "SplitPath.h"
+#include "Trace.h"
 
 namespace qlLib {
 
@@ -18,6 +22,7 @@ struct CIsolationState {
     CCriticalSection lock;
     std::wstring silo;
     std::wstring hive;
+    std::wstring ignored;   // an isolation file not read for want of rights on its folder
 };
 
 CIsolationState& State() {
@@ -40,6 +45,22 @@ bool ParentFolder(const std::wstring& folder, std::wstring& parent) {
     }
     parent = folder.substr(0, slash);
     return !parent.empty();
+}
+
+// The isolation file this process may read. With administrator rights only the one in the
+// program's own folder, when that folder is protected and the file is no link; one found anywhere
+// else on the way up is given back as ignored.
+bool FindReadableIsolationFile(const std::wstring& programFolder, std::wstring& iniPath, std::wstring& ignored) {
+    if (ProcessTokenKind() == eToken_User) return CIsolation::FindIsolationFile(programFolder, iniPath);
+    std::wstring found, own;
+    if (!CIsolation::FindIsolationFile(programFolder, found)) return false;
+    if (JoinPath(own, programFolder, L"isolate.ini") && SamePath(found, own) && IsProtectedFolderAt(programFolder) &&
+        IsPlainFileAt(own)) {
+        iniPath.swap(found);
+        return true;
+    }
+    ignored.swap(found);
+    return false;
 }
 
 }  // namespace
@@ -102,7 +123,8 @@ bool CIsolation::GetIsolationRoot(std::wstring& root) {
             std::wstring exe, ini, silo, hive;
             CSplitPath split;
             if (!GetModulePath(nullptr, exe) || !split.Split(exe)) return false;
-            if (!FindIsolationFile(split.DriveAndFolder(), ini) || !ReadIsolationFile(ini, silo, hive))
+            if (!FindReadableIsolationFile(split.DriveAndFolder(), ini, state.ignored) ||
+                !ReadIsolationFile(ini, silo, hive))
                 return false;
             state.silo = silo;
             if (state.hive.empty()) state.hive = hive;
@@ -112,6 +134,19 @@ bool CIsolation::GetIsolationRoot(std::wstring& root) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+void CIsolation::ReportIgnoredFile() {
+    CIsolationState& state = State();
+    std::wstring ignored;
+    {
+        CCriticalSectionLock lock(state.lock);
+        ignored.swap(state.ignored);
+    }
+    if (!ignored.empty())
+        TraceWarning(L"qlLib::CIsolation::ReportIgnoredFile : %s ignored: with administrator rights the isolation file "
+                     L"is read from the program's own folder only, and only when only administrators may write there",
+                     ignored.c_str());
 }
 
 bool CIsolation::GetSiloID(std::wstring& silo) {

@@ -2,7 +2,11 @@
 // Isolation settings of the shared component set: the silo identity (a braced GUID) and the
 // registry hive under HKEY_LOCAL_MACHINE that together form the isolation root "hive\silo".
 // They come from the first "isolate.ini" found in the program's folder or above it, or are set
-// explicitly from the product's settings.
+// explicitly from the product's settings. A process with administrator rights (elevated or
+// SYSTEM) reads the file from the program's own folder only, and only when nobody but the
+// administrators may write there: anybody may put one into a folder above a download, into the
+// common application data folder or a shared temp folder, and it names the registry keys that
+// name the crash callback program, the trace and dump folders and the shared components' folder.
 #include <string>
 
 namespace qlLib {
@@ -25,6 +29,9 @@ public:
     static bool FindIsolationFile(const std::wstring& startFolder, std::wstring& iniPath);
     // Section "isolation": "silo" (must be valid) and "reghive" (default hive when absent).
     static bool ReadIsolationFile(const std::wstring& iniPath, std::wstring& silo, std::wstring& hive);
+    // One warning line naming the isolation file that was found but not read for want of rights
+    // on its folder, if any; for once the run's log is open.
+    static void ReportIgnoredFile();
 };
 
 }  // namespace qlLib

@@ -6,6 +6,7 @@
 #include "runtime/CrashHandler.h"
 #include "runtime/DebugOptions.h"
 #include "runtime/DebugOutput.h"
+#include "runtime/Isolation.h"
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
@@ -115,6 +116,8 @@ HRESULT CInstallManager::Initialize(bool& rebootRequested) {
 
     hr = CreateDirectories();
     if (FAILED(hr)) return ReportAndReturn(eHint_CreateDirectories, hr);
+    // Decided at the start, before the log had a folder to say so in.
+    qlLib::CIsolation::ReportIgnoredFile();
 
     hr = InitializeEmbeddedData();
     if (FAILED(hr)) {

@@ -14,6 +14,7 @@
 #include "components/EngineWrapper.h"
 #include "components/InstallUIWrapper.h"
 #include "package/FileDataExtender.h"
+#include "package/MediaPackage.h"
 #include "package/StreamKeys.h"
 #include "package/ValueCollection.h"
 #include "runtime/ComPtr.h"
@@ -140,6 +141,10 @@ public:
 
     // "VALIDATE": the engine beside the stub checks the manifest beside it.
     HRESULT CheckValidationMode(bool& handled);
+    // Whether code may be taken from folder (loaded, or copied to where it is loaded): with
+    // administrator rights only when nobody but the administrators may write there, in the
+    // folders below it too when the code may come from them.
+    static bool IsCodeFolder(const std::wstring& folder, bool withSubfolders);
     // "TEST <folder>": dumps the package into a new folder (quiet runs only).
     HRESULT CheckTestMode(const std::wstring& targetFolder, bool& handled);
     // Loads the install UI from the cache.
@@ -294,6 +299,8 @@ private:
     bool OtherInstanceRunning();
     void CreateRunningSemaphore();
     HRESULT ExtractPackage();
+    // The package of the media path into the install cache, once the media is accepted.
+    HRESULT ExtractMediaPackage(CInstallUnpacker& unpacker);
     HRESULT PrepareEngineData();
     void MoveEmbeddedDataToCachedStub(const std::wstring& cachedStub, qlLib::IKeyValueCollection* engineData);
     // Whether the single-instance lock name is held by another process (false when this
@@ -324,6 +331,7 @@ private:
     std::wstring m_dataRoot;
     std::wstring m_productId;
     std::wstring m_mediaPath;
+    CMediaPackage m_media;
     std::wstring m_isolationGuid;
     CFileDataExtender m_embeddedData;
     bool m_embeddedDataOpen = false;

@@ -171,9 +171,14 @@ bool CInstallManager::NeedsPackageExtraction() {
 HRESULT CInstallManager::ExtractPackage() {
     TraceInfo(L"Start: Extract Package");
     CInstallUnpacker unpacker;
-    const HRESULT hr = unpacker.ExtractPackage(m_streams.Get(), m_installCache.c_str(), m_mediaPath.c_str());
+    const HRESULT hr = ExtractMediaPackage(unpacker);
     TraceInfo(L"Finished: Extract Package: 0x%08x", hr);
     return hr;
+}
+
+HRESULT CInstallManager::ExtractMediaPackage(CInstallUnpacker& unpacker) {
+    const HRESULT hr = m_media.Accept(m_mediaPath, m_ownPath.Path());
+    return FAILED(hr) ? hr : m_media.Extract(unpacker, m_streams.Get(), m_installCache);
 }
 
 HRESULT CInstallManager::PrepareEngineData() {

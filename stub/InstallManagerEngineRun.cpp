@@ -111,8 +111,17 @@ HRESULT CInstallManager::ExtractLayout() {
     bool copyBase = false;
     if (m_embeddedData.GetData(eEmbedded_CopyBaseFiles, &copyBase) && copyBase &&
         m_runModes.copyBaseCache.hasValue && !m_runModes.copyBaseCache.value.empty()) {
-        TraceInfo(L"CopyBaseFiles: %s", m_runModes.copyBaseCache.value.c_str());
-        CUtils::CopyFiles(m_runModes.copyBaseCache.value.c_str(), m_installCache.c_str());
+        const std::wstring& base = m_runModes.copyBaseCache.value;
+        TraceInfo(L"CopyBaseFiles: %s", base.c_str());
+        // The copies are loaded from the cache later: they come only from where users cannot
+        // have put them.
+        if (IsCodeFolder(base, true)) {
+            CUtils::CopyFiles(base.c_str(), m_installCache.c_str());
+        } else {
+            TraceError(L"CInstallManager::ExtractLayout : %s is not a folder only administrators may write, with "
+                       L"every folder below it: no base files are copied",
+                       base.c_str());
+        }
     }
     if (!WriteLayoutMarker()) {
         TraceError(L"CInstallManager::ExtractLayout(2181) : failed to write layout.dat");

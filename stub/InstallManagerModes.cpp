@@ -2,12 +2,34 @@
 // test mode; and the install UI frame that the install run shows.
 #include "package/KeyValueCollectionImpl.h"
 #include "package/TestModeUnpacker.h"
+#include "runtime/AdminToken.h"
 #include "runtime/PathUtils.h"
+#include "runtime/ProtectedFolder.h"
 #include "runtime/Trace.h"
 #include "system/Utils.h"
 #include "stub/InstallManager.h"
 
 namespace TARN {
+
+namespace {
+
+// Stops at the first folder of a tree that is not protected. Links are passed over: the walks
+// that take code never list them.
+bool StopAtUnprotectedFolder(const wchar_t* folder, const wchar_t* top, const WIN32_FIND_DATAW& entry, void* context) {
+    if (entry.cFileName[0]) return true;
+    if (top && (::GetFileAttributesW(folder) & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    return *static_cast<bool*>(context) = qlLib::IsProtectedFolderAt(folder);
+}
+
+}  // namespace
+
+bool CInstallManager::IsCodeFolder(const std::wstring& folder, bool withSubfolders) {
+    if (qlLib::ProcessTokenKind() == qlLib::eToken_User) return true;
+    if (!withSubfolders) return qlLib::IsProtectedFolderAt(folder);
+    bool protectedTree = false;
+    CUtils::EnumFolder(folder.c_str(), L"*.*", nullptr, true, StopAtUnprotectedFolder, &protectedTree);
+    return protectedTree;
+}
 
 HRESULT CInstallManager::CheckValidationMode(bool& handled) {
     handled = false;
@@ -21,7 +43,14 @@ HRESULT CInstallManager::CheckValidationMode(bool& handled) {
         return E_OUTOFMEMORY;
 
     // The engine installed beside this stub checks its own manifest: loading and initialising it
-    // is the whole validation.
+    // is the whole validation. A download folder's engine.dll would run with the rights the
+    // validation was started with: it is refused as a missing engine would be.
+    if (!IsCodeFolder(folder, false)) {
+        TraceError(L"CInstallManager::CheckValidationMode : %s is not a folder only administrators may write: "
+                   L"its engine is not loaded",
+                   folder.c_str());
+        return E_UNEXPECTED;
+    }
     HRESULT hr = m_engine.Load(folder, false);
     if (FAILED(hr)) {
         TraceError(L"CInstallManager::CheckValidationMode(1277) : failed to load engine: 0x%08x", hr);

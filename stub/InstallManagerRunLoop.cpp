@@ -57,6 +57,8 @@ bool CInstallManager::RetryFromMedia() {
     CInstallUnpacker unpacker;
     if (!unpacker.ContainsPackage(m_mediaPath.c_str())) return false;
     TraceInfo(L"Finished: Contains Package");
+    // The cache is touched only for a media that may be used.
+    if (FAILED(m_media.Accept(m_mediaPath, m_ownPath.Path()))) return false;
     TraceInfo(L"Start: Extract Package");
     std::wstring marker;
     if (qlLib::JoinPath(marker, m_installCache, CInstallUnpacker::kMarkerName) &&
@@ -65,7 +67,7 @@ bool CInstallManager::RetryFromMedia() {
         ::DeleteFileW(marker.c_str());
     }
     CInstallUnpacker extraction;
-    const HRESULT hr = extraction.ExtractPackage(m_streams.Get(), m_installCache.c_str(), m_mediaPath.c_str());
+    const HRESULT hr = ExtractMediaPackage(extraction);
     TraceInfo(L"Finished: Extract Package: 0x%08x", hr);
     const bool retry = SUCCEEDED(hr) && !m_mediaRetryDone;
     m_mediaRetryDone = true;

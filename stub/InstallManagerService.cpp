@@ -127,6 +127,7 @@ HRESULT CInstallManager::RunSilentConfiguration() {
     // folders only serve the log.
     InitializeEmbeddedData();
     CreateDirectories();
+    qlLib::CIsolation::ReportIgnoredFile();
 
     HRESULT hr = StartProductService();
     if (FAILED(hr)) return hr;

@@ -299,7 +299,7 @@ HRESULT CInstallManager::AskForMedia(HRESULT& extraction) {
         }
         TraceInfo(L"Start: Extract Package (media retry)");
         CInstallUnpacker unpacker;
-        extraction = unpacker.ExtractPackage(m_streams.Get(), m_installCache.c_str(), m_mediaPath.c_str());
+        extraction = ExtractMediaPackage(unpacker);
         TraceInfo(L"Finished: Extract Package (media retry): 0x%08x", extraction);
     }
     return S_OK;

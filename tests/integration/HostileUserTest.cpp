@@ -1,22 +1,30 @@
 // Whole runs against what an unprivileged user of the machine, or whoever edits the unsigned
 // settings, can plant: a DbgHelp.dll in the log and temp folders before they are the installer's,
-// and a setting that names a COM class. Each planted module is the marker module, which leaves a
-// file beside itself when something loads it.
+// a setting that names a COM class, a media file, an isolation file and code in folders anybody
+// may write. Each planted module is the marker module, which leaves a file beside itself when
+// something loads it.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <objbase.h>
+#include <sddl.h>
+#include <wintrust.h>
 
 #include <string>
 #include <vector>
 
 #include "BuildPaths.h"
 #include "package/KeyValueCollectionImpl.h"
+#include "runtime/FolderUtils.h"
 #include "runtime/Handles.h"
 #include "runtime/ProtectedFolder.h"
 #include "runtime/RegKey.h"
+#include "support/PeBytes.h"
 #include "support/ProcessWindows.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
+#include "tools/ministub-build/ArchiveWriter.h"
+#include "tools/ministub-build/SettingsText.h"
 
 using namespace testing_support;
 
@@ -82,6 +90,30 @@ private:
     bool m_had;
     std::wstring m_old;
 };
+
+bool MakeOpenFolder(const std::wstring& folder) {
+    return ::CreateDirectoryW(folder.c_str(), nullptr) && MakeEverybodyWritable(folder) &&
+           !qlLib::IsProtectedFolderAt(folder);
+}
+
+// An install package whose engine is the given module.
+bool MakeEngineArchive(const std::wstring& engine, const std::wstring& archive) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(engine.c_str(), GetFileExInfoStandard, &data)) return false;
+    builder::CArchiveItem folder, file;
+    folder.name = L"InstallPackage";
+    folder.folder = true;
+    folder.attributes = FILE_ATTRIBUTE_DIRECTORY;
+    file.source = engine;
+    file.name = L"InstallPackage\\engine.dll";
+    file.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    file.attributes = FILE_ATTRIBUTE_ARCHIVE;
+    folder.modified = file.modified = data.ftLastWriteTime;
+    builder::CArchiveWriter writer;
+    builder::CArchiveStats stats;
+    std::string error;
+    return writer.Write({folder, file}, archive, stats, error);
+}
 
 // An object that saves itself as just its class id: what a hostile setting carries.
 class CNamedClass : public IPersistStream {
@@ -253,4 +285,111 @@ TEST_F(HostileUser, ASettingThatNamesAClassNeverCreatesIt) {
     // Refused wherever the block is read (the exit-code mapping reads it again).
     EXPECT_GE(product.CountInLog(L"object value (type 13) refused"), 1u) << testing::PrintToString(product.RunLog());
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey.c_str());
+}
+
+TEST_F(HostileUser, AMediaFileIsUsedOnlyWhenTheInstallersSignerSignedIt) {
+    ScriptEngine("[Engine]\r\nWriteComplete=1\r\n");
+    const std::wstring stub = ToWinePath(MINISTUB_EXE_UNIX_PATH);
+    const CTestCertificate ours(temp, L"ours"), theirs(temp, L"theirs");
+    product.sign = ours.Signer();
+    const std::wstring setup = MakeInstaller(stub);
+    // What another user hands over: the marker module as the engine, unsigned and signed by
+    // themselves, and the installer's own package behind another program.
+    const std::wstring markerEngine = temp.Join(L"marker-install.7z");
+    ASSERT_TRUE(MakeEngineArchive(marker, markerEngine));
+    const std::wstring plain = temp.Join(L"plain.exe"), theirsSigned = temp.Join(L"theirs.exe"),
+                       otherImage = temp.Join(L"other-image.exe");
+    product.installArchive = markerEngine;
+    product.sign = nullptr;
+    ASSERT_TRUE(product.Pack(stub, plain));
+    product.sign = theirs.Signer();
+    ASSERT_TRUE(product.Pack(stub, theirsSigned));
+    product.installArchive.clear();
+    product.sign = nullptr;
+    ASSERT_TRUE(product.Pack(ToWinePath(STUBPROBE_EXE_UNIX_PATH), otherImage));
+    // Their signature record made another type of record: Wine's verifier falls over such a table.
+    const std::wstring oddRecord = temp.Join(L"odd-record.exe");
+    Bytes bytes;
+    ASSERT_TRUE(ReadFileBytes(theirsSigned, bytes));
+    PutWord(bytes, GetDword(bytes, LayoutOf(bytes).SecurityEntryOffset()) + 6, WIN_CERT_TYPE_X509);
+    ASSERT_TRUE(WriteFileBytes(oddRecord, bytes.data(), bytes.size()));
+    for (const std::wstring& media : {plain, theirsSigned, otherImage, oddRecord}) {
+        // Refused as a missing package; nothing of it is unpacked.
+        EXPECT_EQ(Run(setup, L"/qn /MEDIA \"" + media + L"\""), 0x80070002u) << builder::WideToUtf8(media);
+        EXPECT_TRUE(ListFiles(product.cache, L"*").empty()) << builder::WideToUtf8(media);
+        EXPECT_EQ(product.CountInLog(media + L" is neither signed by this installer's signer"), 1u);
+    }
+    // A marker engine that was loaded would be gone with the cache a failed run extracts again:
+    // the log says whether any engine was loaded.
+    EXPECT_EQ(product.CountInLog(L"Start: Load EngineManager"), 0u);
+
+    // Signed by the installer's signer, or the installer's own bytes without the signature: used.
+    const std::wstring oursSigned = temp.Join(L"ours.exe");
+    product.sign = ours.Signer();
+    ASSERT_TRUE(product.Pack(stub, oursSigned));
+    for (const std::wstring& media : {oursSigned, setup + L".unsigned"}) {
+        qlLib::DeleteFolderTree(product.siloFolder, nullptr);
+        EXPECT_EQ(Run(setup, L"/qn /MEDIA \"" + media + L"\""), 0u) << builder::WideToUtf8(media);
+        EXPECT_TRUE(Exists(product.cache + L"\\engine.dll"));
+    }
+    EXPECT_EQ(product.CountInLog(L"media " + oursSigned + L": signed by this installer's signer"), 1u);
+    EXPECT_EQ(product.CountInLog(L"media " + setup + L".unsigned: holds this installer's own package"), 1u);
+}
+
+TEST_F(HostileUser, AnIsolationFileInAFolderOthersMayWriteChangesNothing) {
+    // The keys a planted isolation file would name: debug options that open a trace file.
+    CTestIsolationRoot planted;
+    const std::wstring logs = temp.Join(L"planted-logs"), options = L"Quillon\\Debug\\DebugOutput";
+    ASSERT_TRUE(::CreateDirectoryW(logs.c_str(), nullptr));
+    ASSERT_TRUE(planted.SetDword(options, L"DebugType", 1));
+    ASSERT_TRUE(planted.SetDword(options, L"OutputToFile", 1));
+    ASSERT_TRUE(planted.SetString(options, L"Directory", logs));
+    // A download in a shared folder: the file above it, and beside it.
+    const std::wstring shared = temp.Join(L"shared"), download = shared + L"\\download";
+    ASSERT_TRUE(MakeOpenFolder(shared));
+    ASSERT_TRUE(MakeOpenFolder(download));
+    ScriptEngine("[Engine]\r\nWriteComplete=1\r\n");
+    const std::wstring setup = download + L"\\setup.exe";
+    ASSERT_TRUE(product.Make(ToWinePath(MINISTUB_EXE_UNIX_PATH), setup));
+    for (const std::wstring& folder : {shared, download}) {
+        const std::wstring ini = folder + L"\\isolate.ini";
+        ASSERT_TRUE(WriteTextFile(ini, "[isolation]\r\nsilo=" + builder::WideToUtf8(planted.Silo()) + "\r\n"));
+        qlLib::DeleteFolderTree(product.siloFolder, nullptr);
+        EXPECT_EQ(Run(setup, L"/qn"), 0u);
+        EXPECT_TRUE(ListFiles(logs, L"*.log").empty()) << builder::WideToUtf8(ini);
+        EXPECT_EQ(product.CountInLog(ini + L" ignored"), 1u) << builder::WideToUtf8(ini);
+        ASSERT_TRUE(::DeleteFileW(ini.c_str()));
+    }
+}
+
+TEST_F(HostileUser, CodeFromAFolderOthersMayWriteIsNeitherLoadedNorCopied) {
+    // An installed product's stub in such a folder, beside a planted engine.
+    const std::wstring open = temp.Join(L"open"), stub = open + L"\\InstStub.exe";
+    ASSERT_TRUE(MakeOpenFolder(open));
+    ASSERT_TRUE(::CopyFileW(ToWinePath(MINISTUB_EXE_UNIX_PATH).c_str(), stub.c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(marker.c_str(), (open + L"\\engine.dll").c_str(), FALSE));
+    ASSERT_TRUE(WriteTextFile(open + L"\\Install.mft", ""));
+    EXPECT_EQ(Run(stub, L"/VALIDATE"), 0x8000FFFFu);   // as without an engine
+    EXPECT_FALSE(Exists(open + L"\\engine.dll.loaded"));
+
+    // Base files from that folder, and from a folder whose subfolder anybody may write.
+    const std::wstring base = temp.Join(L"base"), sub = base + L"\\sub";
+    ASSERT_TRUE(::CreateDirectoryW(base.c_str(), nullptr));
+    ASSERT_TRUE(MakeOpenFolder(sub));
+    ASSERT_TRUE(::CopyFileW(marker.c_str(), (base + L"\\a.dll").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(marker.c_str(), (sub + L"\\b.dll").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(marker.c_str(), (open + L"\\c.dll").c_str(), FALSE));
+    ScriptEngine("[Engine]\r\nWriteComplete=1\r\n");
+    const std::wstring setup = MakeInstaller(ToWinePath(MINISTUB_EXE_UNIX_PATH), [this](TARN::CFileDataExtender& s) {
+        product.DefaultSettings(s);
+        s.SetData(20513, true);
+    });
+    for (const std::wstring& folder : {open, base}) {
+        qlLib::DeleteFolderTree(product.siloFolder, nullptr);
+        EXPECT_EQ(Run(setup, L"/qn /COPYBASECACHE \"" + folder + L"\""), 0u) << builder::WideToUtf8(folder);
+        EXPECT_EQ(product.CountInLog(folder + L" is not a folder only administrators may write"), 1u);
+        for (const wchar_t* copy : {L"\\c.dll", L"\\a.dll", L"\\sub\\b.dll"})
+            EXPECT_FALSE(Exists(product.cache + copy)) << builder::WideToUtf8(folder + copy);
+        EXPECT_TRUE(Exists(product.cache + L"\\engine.dll"));
+    }
 }

@@ -14,6 +14,8 @@
 #include "runtime/TempFolder.h"
 #include "support/TestSupport.h"
 #include "tools/ministub-build/PackageBuilder.h"
+#include "tools/ministub-build/SettingsText.h"
+#include "tools/ministub-build/SigningCommand.h"
 
 namespace testing_support {
 
@@ -77,20 +79,52 @@ void CTestInstaller::DefaultSettings(TARN::CFileDataExtender& s) const {
     for (DWORD i = 1; i <= 4; ++i) s.SetData(i, i);
 }
 
-bool CTestInstaller::Make(const std::wstring& stub, const std::wstring& output, const Fill& fill) {
+CTestCertificate::CTestCertificate(const CTempFolder& temp, const std::wstring& name)
+    : m_folder(temp.Path()), m_name(name) {
+    const std::wstring key = temp.Join(name + L".key"), certificate = temp.Join(name + L".pem");
+    std::string error;
+    if (!builder::CSigningCommand(L"openssl genpkey -quiet -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out {out}")
+             .Run(m_folder, key, key, error) ||
+        !builder::CSigningCommand(L"openssl req -x509 -new -days 2 -subj /CN=" + name + L" -key {in} -out {out}")
+             .Run(m_folder, key, certificate, error))
+        ADD_FAILURE() << "certificate " << builder::WideToUtf8(name) << ": " << error;
+}
+
+bool CTestCertificate::Sign(const std::wstring& in, const std::wstring& out) const {
+    const std::wstring command = L"osslsigncode sign -certs " + m_name + L".pem -key " + m_name +
+                                 L".key -n MiniStubTest -h sha256 -in {in} -out {out}";
+    std::string error;
+    ::DeleteFileW(out.c_str());   // osslsigncode never overwrites
+    if (builder::CSigningCommand(command).Run(m_folder, in, out, error)) return true;
+    ADD_FAILURE() << "signing " << builder::WideToUtf8(in) << ": " << error;
+    return false;
+}
+
+std::function<bool(const std::wstring&, const std::wstring&)> CTestCertificate::Signer() const {
+    return [this](const std::wstring& in, const std::wstring& out) { return Sign(in, out); };
+}
+
+bool CTestInstaller::Pack(const std::wstring& stub, const std::wstring& output) {
     std::string error;
     builder::CPackageBuilder packageBuilder;
+    const std::wstring packed = sign ? output + L".unsigned" : output;
     if (!packageBuilder.Build(stub,
                               {{Archive(realUI ? ENGINE_ARCHIVES_UNIX_PATH : UNPACKER_ARCHIVES_UNIX_PATH, L"ui.7z"),
                                 L"QDX-TRRootuiPackage.7z", TARN::eFileType_UIPackage},
                                {Archive(UNPACKER_ARCHIVES_UNIX_PATH, L"layout.7z"), L"QDX-TRRoot.7z",
                                 TARN::eFileType_Archive},
-                               {Archive(ENGINE_ARCHIVES_UNIX_PATH, L"install.7z"), L"QDX-TRRootInstallPackage.7z",
-                                TARN::eFileType_InstallPackage}},
-                              output, error)) {
+                               {installArchive.empty() ? Archive(ENGINE_ARCHIVES_UNIX_PATH, L"install.7z")
+                                                       : installArchive,
+                                L"QDX-TRRootInstallPackage.7z", TARN::eFileType_InstallPackage}},
+                              packed, error)) {
         ADD_FAILURE() << error;
         return false;
     }
+    return !sign || sign(packed, output);
+}
+
+bool CTestInstaller::Make(const std::wstring& stub, const std::wstring& output, const Fill& fill) {
+    if (!Pack(stub, output)) return false;
     TARN::CFileDataExtender settings;
     if (!settings.Initialize(output.c_str(), true)) {
         ADD_FAILURE() << "settings block of the new installer";

@@ -29,6 +29,8 @@ public:
     // stub with the UI, layout and install package (the scripted engine) archives as output; settings written by fill (default:
     // DefaultSettings). False with a test failure when something cannot be made.
     bool Make(const std::wstring& stub, const std::wstring& output, const Fill& fill = Fill());
+    // Make without settings: the packed installer, signed when sign is set.
+    bool Pack(const std::wstring& stub, const std::wstring& output);
     void DefaultSettings(TARN::CFileDataExtender& settings) const;
 
     // Install log folders whose logs name this product's silo, and every line they hold.
@@ -39,11 +41,28 @@ public:
 
     // The demo product's real install UI instead of the unpacker test's UI files.
     bool realUI = false;
+    // Another install package archive instead of the scripted engine's.
+    std::wstring installArchive;
+    // Signs the packed installer (unsigned -> signed) before the settings go behind the
+    // signature; the unsigned file stays beside it as "<output>.unsigned".
+    std::function<bool(const std::wstring& unsignedPath, const std::wstring& signedPath)> sign;
     std::wstring product, silo;
     std::wstring installerRoot;   // Program Files\VelmorInstaller
     std::wstring logsRoot;        // common application data\VelmorInstaller\Logs
     std::wstring siloFolder;      // installerRoot\silo
     std::wstring cache;           // siloFolder\product\1.2.3.4
+};
+
+// A self-signed code signing certificate made for a test (openssl on the Unix side), and
+// osslsigncode signing with it.
+class CTestCertificate {
+public:
+    CTestCertificate(const CTempFolder& temp, const std::wstring& name);
+    bool Sign(const std::wstring& in, const std::wstring& out) const;
+    std::function<bool(const std::wstring&, const std::wstring&)> Signer() const;
+
+private:
+    std::wstring m_folder, m_name;
 };
 
 std::wstring SpecialFolder(int csidl);

@@ -8,6 +8,7 @@
 #include "package/FilePacker.h"
 #include "package/MemoryStreamImpl.h"
 #include "runtime/ComPtr.h"
+#include "runtime/Handles.h"
 #include "support/TestSupport.h"
 #include "tools/ministub-build/PackageBuilder.h"
 
@@ -185,6 +186,25 @@ TEST_F(FilePacker, SharedWindowStaysValidAfterExtract) {
     // The window ends where the entry ends: the next entry's bytes are not handed out.
     BYTE more = 0;
     EXPECT_FALSE(packer.kept->Read(&more, 1));
+}
+
+TEST_F(FilePacker, AReaderHeldToOneFileReadsNoOther) {
+    // The file a run judged stays open; a path that leads to another file by now is not read.
+    auto entry = Pattern(100, 5);
+    const std::vector<BYTE> installer =
+        ComposeInstaller(stub, 2, 1, {{L"a.7z", entry.size(), eFileType_Archive}}, {entry});
+    const std::wstring judged = Write(installer), other = Write(installer, L"other.exe");
+    qlLib::CFileHandle held(
+        ::CreateFileW(judged.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    CRecordingPacker packer;
+    packer.modes = {{eFileType_Archive, eExtract_OwnStream}};
+    ASSERT_TRUE(packer.RequireFile(held.Get()));
+    EXPECT_EQ(packer.Extract(other.c_str()), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(packer.offered.empty());
+    EXPECT_EQ(packer.Extract(judged.c_str()), S_OK);
+    ASSERT_EQ(packer.offered.size(), 1u);
+    EXPECT_EQ(packer.offered[0].bytes, entry);
 }
 
 TEST_F(FilePacker, HeaderEdges) {
