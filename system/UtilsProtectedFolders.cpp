@@ -129,9 +129,9 @@ void ResolveFolders() {
     g_resolved = true;
 }
 
-// The path as the system will resolve it when deleting: absolute, without "." and ".." parts,
-// trailing dots and spaces, "\\?\" prefix or short names.
-bool CanonicalPath(const wchar_t* path, std::wstring& canonical) {
+}  // namespace
+
+bool CUtils::CanonicalPath(const wchar_t* path, std::wstring& canonical) {
     std::wstring buffer(MAX_PATH, L'\0');
     DWORD length = ::GetFullPathNameW(path, static_cast<DWORD>(buffer.size()), &buffer[0], nullptr);
     if (length >= buffer.size()) {
@@ -155,6 +155,8 @@ bool CanonicalPath(const wchar_t* path, std::wstring& canonical) {
     canonical.swap(buffer);
     return true;
 }
+
+namespace {
 
 bool MatchesFolder(const std::wstring& path, const wchar_t* shown) {
     for (const CProtectedFolder& folder : g_folders) {
