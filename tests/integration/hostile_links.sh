@@ -15,5 +15,9 @@ ln -s "$work/elsewhere/victim.log" "$work/logs/Trace.log"           # a file lin
 ln -s "$work/elsewhere" "$work/logs/redirected"                      # a folder link on the way to one
 ln -s "$work/elsewhere" "$work/base/VelmorInstaller"                 # a link where an own folder goes
 ln -s "$prefix/drive_c/windows/system32" "$work/to-system"           # a name that leads to the system
+mkdir -p "$work/grant"
+printf 'victim' > "$work/elsewhere/readonly.txt"
+chmod 0444 "$work/elsewhere/readonly.txt"
+ln "$work/elsewhere/readonly.txt" "$work/grant/hard.txt"            # a second name inside a tree to delete
 
 MINISTUB_LINKS="Z:${work//\//\\}" "$runner" --prefix "$prefix" "$tests"
