@@ -36,14 +36,33 @@ struct CNoLinkDelete::CEntry {
     std::wstring path;
     std::wstring finalPath;
     qlLib::CFileHandle handle;
-    DWORD access = 0;     // what the handle was opened with
-    DWORD error = 0;      // why it could not be opened for deletion
-    DWORD attributes = 0;
-    DWORD links = 0;
-    bool inPlace = false;   // its final path is its folder's final path and its name
+    DWORD access = 0;          // what the handle was opened with
+    DWORD error = 0;           // why it could not be opened for deletion
+    bool inPlace = false;      // its final path is its folder's final path and its name
+    mutable bool known = false;
+    mutable DWORD attributes = 0;
+    mutable DWORD links = 0;
 
-    bool IsFolder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
-    bool IsLink() const { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+    // What the handle says the entry is, asked for once and only where it matters: a plain file
+    // goes without it.
+    void Look() const {
+        if (known || !handle) return;
+        known = true;
+        FILE_ATTRIBUTE_TAG_INFO tag = {};
+        FILE_STANDARD_INFO standard = {};
+        if (::GetFileInformationByHandleEx(handle.Get(), FileAttributeTagInfo, &tag, sizeof(tag)))
+            attributes = tag.FileAttributes;
+        if (::GetFileInformationByHandleEx(handle.Get(), FileStandardInfo, &standard, sizeof(standard)))
+            links = standard.NumberOfLinks;
+    }
+    bool IsFolder() const {
+        Look();
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
+    bool IsLink() const {
+        Look();
+        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    }
     bool CanList() const { return handle && (access & FILE_LIST_DIRECTORY); }
     // Rights and attributes may be changed here without reaching anything else.
     bool IsOwn() const { return handle && inPlace && !IsLink() && (IsFolder() || links == 1); }
@@ -60,16 +79,9 @@ struct CNoLinkDelete::CEntry {
             else if (i == 0) error = ::GetLastError();
             if (i == 0 && IsMissing(error)) return;
         }
-        FILE_ATTRIBUTE_TAG_INFO tag = {};
-        FILE_STANDARD_INFO standard = {};
-        if (!handle || !::GetFileInformationByHandleEx(handle.Get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
-            !::GetFileInformationByHandleEx(handle.Get(), FileStandardInfo, &standard, sizeof(standard)))
-            return;
-        attributes = tag.FileAttributes;
-        links = standard.NumberOfLinks;
-        // Where the system opened a link instead of the link itself (Wine shows links to files as
-        // files and follows them), the final path tells.
-        inPlace = qlLib::FinalPathOf(handle.Get(), finalPath) && qlLib::SamePath(finalPath, expected);
+        // Where the system opened what a link leads to instead of the link itself (Wine shows links
+        // to files as files and follows them), the final path tells.
+        inPlace = handle && qlLib::FinalPathOf(handle.Get(), finalPath) && qlLib::SamePath(finalPath, expected);
     }
 
     // Deletes it through its handle (read-only or not); false with the error when it stays.
@@ -78,7 +90,7 @@ struct CNoLinkDelete::CEntry {
             failure = error ? error : qlLib::kErrorLinkRefused;
             return false;
         }
-        if ((attributes & FILE_ATTRIBUTE_READONLY) && IsOwn()) {
+        if ((access & FILE_WRITE_ATTRIBUTES) && IsOwn() && (attributes & FILE_ATTRIBUTE_READONLY)) {
             FILE_BASIC_INFO basic = {};
             basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
             ::SetFileInformationByHandle(handle.Get(), FileBasicInfo, &basic, sizeof(basic));
@@ -166,15 +178,17 @@ bool CNoLinkDelete::DeleteEntry(const CEntry& folder, const CListed& listed) {
                expected);
     DWORD error = entry.error;
     if (entry.handle) {
-        // Not where its name says, or no longer what was listed: somebody else's, left as it is.
-        if (!entry.inPlace || entry.IsFolder() != isFolder) return Leave(entry);
-        // A link goes as itself, or stays: it is never granted, scheduled or followed.
-        if (entry.IsLink()) return entry.Remove(error) || Leave(entry);
+        // Not where its name says: somebody else's, left as it is.
+        if (!entry.inPlace) return Leave(entry);
         if (isFolder) {
+            // No longer a folder, or a link: it goes as itself or stays, and is never entered.
+            if (!entry.IsFolder() || entry.IsLink()) return entry.Remove(error) || Leave(entry);
             if (CUtils::IsProtectedFolder(entry.finalPath.c_str())) return !m_report;
             if (entry.CanList() && !Empty(entry)) return false;
         }
         if (entry.Remove(error)) return true;
+        // A link that stays is never granted or scheduled.
+        if (entry.IsLink()) return Leave(entry);
     } else if (IsMissing(error)) {
         return true;
     }
