@@ -31,7 +31,7 @@ DWORD RemoveAccess(DWORD attributes) {
 // An entry opened without following a link, and what its handle says about it.
 struct CNoLinkDelete::CEntry {
     CEntry() = default;
-    explicit CEntry(const std::wstring& name) : path(name) {}
+    explicit CEntry(const std::wstring& entryPath) : path(entryPath) {}
 
     std::wstring path;
     std::wstring finalPath;
@@ -105,8 +105,8 @@ struct CNoLinkDelete::CEntry {
         return true;
     }
 
-    // Full access for the administrators and SYSTEM, on nothing but this entry: the handle held
-    // (no delete sharing, as are the folders above) keeps the name on it meanwhile.
+    // Full access (CUtils::GrantFullAccess) on nothing but this entry: the handle held, without
+    // delete sharing as are the folders above, keeps the name on it meanwhile.
     void Grant() const {
         if (IsOwn()) CUtils::GrantFullAccess(path.c_str());
     }
