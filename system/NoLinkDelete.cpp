@@ -183,7 +183,7 @@ bool CNoLinkDelete::DeleteEntry(const CEntry& folder, const CListed& listed) {
         if (isFolder) {
             // No longer a folder, or a link: it goes as itself or stays, and is never entered.
             if (!entry.IsFolder() || entry.IsLink()) return entry.Remove(error) || Leave(entry);
-            if (CUtils::IsProtectedFolder(entry.finalPath.c_str())) return !m_report;
+            if (CUtils::IsProtectedFinalPath(entry.finalPath)) return !m_report;
             if (entry.CanList() && !Empty(entry)) return false;
         }
         if (entry.Remove(error)) return true;

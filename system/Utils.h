@@ -111,6 +111,9 @@ private:
     static void DumpSecurityWithParent(const wchar_t* path);
     // Creates folder with its parents, granting access and trying once more when that fails.
     static bool EnsureFolder(const std::wstring& folder);
+    // IsProtectedFolder for a path that is final already (a handle's final path): the comparison
+    // alone, without resolving the path again.
+    static bool IsProtectedFinalPath(const std::wstring& finalPath);
     // The path as the system resolves it: absolute, without "." and ".." parts, trailing dots and
     // spaces, "\\?\" prefix or short names. Throws std::bad_alloc.
     static bool CanonicalPath(const wchar_t* path, std::wstring& canonical);

@@ -168,6 +168,13 @@ bool MatchesFolder(const std::wstring& path, const wchar_t* shown) {
     return false;
 }
 
+// A final path (absolute, long names, links resolved): a drive root or a known folder.
+bool IsProtectedFinal(std::wstring finalPath, const wchar_t* shown) {
+    ToLower(finalPath);
+    Trim(finalPath, L"\\ ");
+    return finalPath.size() <= 3 || MatchesFolder(finalPath, shown);
+}
+
 }  // namespace
 
 bool CUtils::IsProtectedFolder(const wchar_t* path) {
@@ -196,10 +203,17 @@ bool CUtils::IsProtectedFolder(const wchar_t* path) {
         // past the names above.
         std::wstring finalPath;
         if (!qlLib::FinalPathOf(canonical, finalPath)) return false;   // nothing there to delete
-        ToLower(finalPath);
-        Trim(finalPath, L"\\ ");
-        if (finalPath.size() <= 3) return true;
-        return MatchesFolder(finalPath, path);
+        return IsProtectedFinal(finalPath, path);
+    } catch (const std::bad_alloc&) {
+        TraceError(L"TARN::CUtils::IsProtectedFolder(185) : Problem validating folder, not deleting");
+        return true;
+    }
+}
+
+bool CUtils::IsProtectedFinalPath(const std::wstring& finalPath) {
+    try {
+        if (!g_resolved) ResolveFolders();
+        return IsProtectedFinal(finalPath, finalPath.c_str());
     } catch (const std::bad_alloc&) {
         TraceError(L"TARN::CUtils::IsProtectedFolder(185) : Problem validating folder, not deleting");
         return true;
