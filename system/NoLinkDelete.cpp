@@ -22,8 +22,8 @@ bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == E
 
 // What deleting needs; changing attributes only where read-only must go first.
 DWORD RemoveAccess(DWORD attributes) {
-    return DELETE | kLook |
-           (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) ? FILE_WRITE_ATTRIBUTES : 0);
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    return DELETE | kLook | (readOnly ? FILE_WRITE_ATTRIBUTES : 0);
 }
 
 }  // namespace
@@ -146,7 +146,8 @@ void CNoLinkDelete::List(HANDLE folder, std::vector<CListed>& entries) {
     while (::GetFileInformationByHandleEx(folder, kind, buffer.data(), size)) {
         kind = FileIdBothDirectoryInfo;
         for (DWORD at = 0;;) {
-            const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<const BYTE*>(buffer.data()) + at);
+            const auto* record =
+                reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<const BYTE*>(buffer.data()) + at);
             std::wstring name(record->FileName, record->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") entries.push_back({std::move(name), record->FileAttributes});
             if (!record->NextEntryOffset || record->NextEntryOffset >= size - at) break;
@@ -170,7 +171,8 @@ bool CNoLinkDelete::Empty(const CEntry& folder) {
 bool CNoLinkDelete::DeleteEntry(const CEntry& folder, const CListed& listed) {
     CEntry entry;
     std::wstring expected;
-    if (!qlLib::JoinPath(entry.path, folder.path, listed.name) || !qlLib::JoinPath(expected, folder.finalPath, listed.name))
+    if (!qlLib::JoinPath(entry.path, folder.path, listed.name) ||
+        !qlLib::JoinPath(expected, folder.finalPath, listed.name))
         return false;
     const bool isFolder = (listed.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (!isFolder) TraceInfo(L"DeleteFile: %s", entry.path.c_str());
@@ -203,7 +205,8 @@ bool CNoLinkDelete::Stays(const CEntry& folder, const CEntry& entry, bool isFold
         entry.Grant();
         if (::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return true;
         error = ::GetLastError();
-        if (m_report) TraceError(L"TARN::CUtils::DeleteHandler(185) : MoveFileEx failed to delete folder: %s (%lu)", path, error);
+        if (m_report)
+            TraceError(L"TARN::CUtils::DeleteHandler(185) : MoveFileEx failed to delete folder: %s (%lu)", path, error);
     } else if (!m_allowRestart) {
         TraceWarning(L"TARN::CUtils::DeleteHandler(195) : failed to delete file: %s (%lu)", path, error);
     } else {
