@@ -15,17 +15,12 @@
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 #include "system/EnsureAccess.h"
+#include "system/NoLinkDelete.h"
 #include "system/SecurityDump.h"
 
 namespace TARN {
 
 namespace {
-
-HRESULT HResultOf(DWORD error) {
-    return error ? static_cast<HRESULT>((error & 0xFFFF) | 0x80070000) : E_FAIL;
-}
-
-bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 bool IsLink(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
@@ -111,80 +106,7 @@ HRESULT CUtils::DeleteFileW(const wchar_t* path, bool allowRestart) {
         TraceError(L"TARN::CUtils::DeleteFileW(136) : invalid path: %s", Printable(path));
         return E_INVALIDARG;
     }
-    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    if (::DeleteFileW(path)) return S_OK;
-    const DWORD error = ::GetLastError();
-    if (IsMissing(error)) return S_OK;
-    // Rights are granted to the path as named: never to what a link there points at.
-    const bool link = IsLink(::GetFileAttributesW(path));
-
-    if (allowRestart) {
-        TraceInfo(L"delete on reboot: %s", path);
-        if (error == ERROR_ACCESS_DENIED && !link) GrantFullAccess(path);
-        if (::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return kRebootRequired;
-        const DWORD moveError = ::GetLastError();
-        TraceError(L"TARN::CUtils::DeleteFileW(151) : MoveFileEx failed to delete file: %s (%lu)\r\n", path, moveError);
-        if (moveError == ERROR_ACCESS_DENIED) DumpSecurityWithParent(path);
-        return HResultOf(moveError);
-    }
-
-    TraceError(L"TARN::CUtils::DeleteFileW(156) : failed to delete file: %s (%lu)", path, error);
-    if (error == ERROR_ACCESS_DENIED && !link) GrantFullAccess(path);
-    if (::DeleteFileW(path)) return S_OK;
-    const DWORD retryError = ::GetLastError();
-    if (IsMissing(retryError)) return S_OK;
-    if (error == ERROR_ACCESS_DENIED || retryError == ERROR_ACCESS_DENIED) DumpSecurityWithParent(path);
-    return HResultOf(error);
-}
-
-bool CUtils::DeleteHandler(const wchar_t* folder, const wchar_t* /*top*/, const WIN32_FIND_DATAW& entry, void* context) {
-    DWORD defaults = eDelete_AllowRestart;
-    DWORD& flags = context ? *static_cast<DWORD*>(context) : defaults;
-    if (!entry.cFileName[0]) return true;   // a folder announcement
-    std::wstring path;
-    if (!qlLib::JoinPath(path, folder, entry.cFileName)) return false;
-    // A link is deleted as itself; rights are never granted to it, they would land on its target.
-    const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    DWORD error;
-
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (::RemoveDirectoryW(path.c_str())) return true;
-        error = ::GetLastError();
-        if (IsMissing(error)) return true;
-        TraceInfo(L"delete on reboot: %s", path.c_str());
-        if (!link) GrantFullAccess(path.c_str());
-        if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return true;
-        error = ::GetLastError();
-        if (flags & eDelete_Report) {
-            TraceError(L"TARN::CUtils::DeleteHandler(185) : MoveFileEx failed to delete folder: %s (%lu)", path.c_str(),
-                       error);
-        }
-    } else {
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        TraceInfo(L"DeleteFile: %s", path.c_str());
-        if (::DeleteFileW(path.c_str())) return true;
-        error = ::GetLastError();
-        if (IsMissing(error)) return true;
-        if (!(flags & eDelete_AllowRestart)) {
-            TraceWarning(L"TARN::CUtils::DeleteHandler(195) : failed to delete file: %s (%lu)", path.c_str(), error);
-        } else {
-            TraceInfo(L"delete on reboot: %s", path.c_str());
-            if (!link) GrantFullAccess(path.c_str());
-            if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-                flags |= eDelete_Scheduled;
-                return true;
-            }
-            error = ::GetLastError();
-            TraceWarning(L"TARN::CUtils::DeleteHandler(204) : MoveFileEx failed to delete file: %s (%lu)\r\n",
-                         path.c_str(), error);
-        }
-    }
-    if (error == ERROR_ACCESS_DENIED) {
-        DumpSecurity(path.c_str());
-        DumpSecurity(folder);
-    }
-    return !(flags & eDelete_Report);
+    return CNoLinkDelete(allowRestart, false).RemoveFile(path);
 }
 
 HRESULT CUtils::DeleteFolder(const wchar_t* path, bool allowRestart, bool report) {
@@ -192,41 +114,7 @@ HRESULT CUtils::DeleteFolder(const wchar_t* path, bool allowRestart, bool report
         TraceError(L"TARN::CUtils::DeleteFolder(217) : invalid path: %s", Printable(path));
         return E_INVALIDARG;
     }
-    DWORD flags = (allowRestart ? DWORD(eDelete_AllowRestart) : 0) | (report ? DWORD(eDelete_Report) : 0);
-    const DWORD attributes = ::GetFileAttributesW(path);
-    HRESULT walk = S_OK;
-    // A link given as the folder is removed as a link below; what it points at is not walked.
-    if (!IsLink(attributes)) {
-        walk = EnumFolder(path, L"*.*", nullptr, true, DeleteHandler, &flags);
-        if (walk == kNotFound) {
-            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return S_OK;
-            // The folder is there but cannot be listed: gain access and try once more. If it
-            // still cannot be listed, it is not reported as deleted.
-            GrantFullAccess(path);
-            walk = EnumFolder(path, L"*.*", nullptr, true, DeleteHandler, &flags);
-        }
-    }
-
-    ::SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    if (!::RemoveDirectoryW(path)) {
-        DWORD error = ::GetLastError();
-        if (allowRestart) {
-            TraceInfo(L"delete on reboot: %s", path);
-            if (::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-                // A walk that stopped at a failure left entries that the restart cannot remove.
-                return (FAILED(walk) && report) ? E_FAIL : kRebootRequired;
-            }
-            error = ::GetLastError();
-            if (!report) return S_OK;
-            TraceError(L"TARN::CUtils::DeleteFolder(246) : MoveFileEx failed to delete folder: %s (%lu)\r\n", path, error);
-            return E_FAIL;
-        }
-        if (report && error != ERROR_DIR_NOT_EMPTY) {
-            TraceWarning(L"TARN::CUtils::DeleteFolder(250) : failed to delete folder: %s (%lu)\r\n", path, error);
-        }
-    }
-    if (FAILED(walk)) return E_FAIL;
-    return (flags & eDelete_Scheduled) ? kRebootRequired : S_OK;
+    return CNoLinkDelete(allowRestart, report).RemoveTree(path);
 }
 
 bool CUtils::DeleteEmptyFolderHandler(const wchar_t* folder, const wchar_t* /*top*/, const WIN32_FIND_DATAW& entry,

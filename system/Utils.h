@@ -32,15 +32,16 @@ public:
     static HRESULT EnumFolder(const wchar_t* folder, const wchar_t* pattern, const wchar_t* top, bool recurse,
                               EnumCallback callback, void* context);
 
-    // Deletes a file (read-only or not). A file that cannot be deleted now is scheduled for
-    // deletion at the next restart when allowRestart is set (kRebootRequired). A missing file
-    // counts as deleted.
+    // Deletes a file (read-only or not) through a handle that no link redirects. A file that
+    // cannot be deleted now is scheduled for deletion at the next restart when allowRestart is set
+    // (kRebootRequired). A missing file counts as deleted.
     static HRESULT DeleteFileW(const wchar_t* path, bool allowRestart);
 
-    // Deletes a folder tree. Entries that cannot be deleted are scheduled for the next restart
-    // when allowRestart is set (kRebootRequired); report stops at the first failure (E_FAIL).
-    // Well-known folders and drive roots are refused with E_INVALIDARG; a missing folder counts
-    // as deleted. Links inside the tree are removed as links, never followed.
+    // Deletes a folder tree (CNoLinkDelete). Entries that cannot be deleted are scheduled for the
+    // next restart when allowRestart is set (kRebootRequired); report stops at the first failure
+    // (E_FAIL). Well-known folders and drive roots are refused with E_INVALIDARG, and are never
+    // entered further down; a missing folder counts as deleted. Links inside the tree are removed
+    // as links or left, never followed.
     static HRESULT DeleteFolder(const wchar_t* path, bool allowRestart, bool report);
 
     // Removes the empty folders of a tree, deepest first, and the folder itself; folders that
@@ -92,12 +93,7 @@ public:
     static bool IsRebootPending();
 
 private:
-    // Context bits of DeleteFolder's walk.
-    enum EDeleteFlags : DWORD {
-        eDelete_Scheduled = 1,      // a file was scheduled for deletion at restart
-        eDelete_AllowRestart = 2,
-        eDelete_Report = 4,         // report failures and stop at the first
-    };
+    friend class CNoLinkDelete;
 
     struct CCopyContext {
         const wchar_t* extension;    // null: every file
@@ -107,7 +103,6 @@ private:
         LONG depth;
     };
 
-    static bool DeleteHandler(const wchar_t* folder, const wchar_t* top, const WIN32_FIND_DATAW& entry, void* context);
     static bool DeleteEmptyFolderHandler(const wchar_t* folder, const wchar_t* top, const WIN32_FIND_DATAW& entry,
                                          void* context);
     static bool CopyFilesHandler(const wchar_t* folder, const wchar_t* top, const WIN32_FIND_DATAW& entry,
@@ -121,6 +116,12 @@ private:
     static void DumpSecurityWithParent(const wchar_t* path);
     // Creates folder with its parents, granting access and trying once more when that fails.
     static bool EnsureFolder(const std::wstring& folder);
+    // IsProtectedFolder for a path that is final already (a handle's final path): the comparison
+    // alone, without resolving the path again.
+    static bool IsProtectedFinalPath(const std::wstring& finalPath);
+    // The path as the system resolves it: absolute, without "." and ".." parts, trailing dots and
+    // spaces, "\\?\" prefix or short names. Throws std::bad_alloc.
+    static bool CanonicalPath(const wchar_t* path, std::wstring& canonical);
 };
 
 }  // namespace TARN

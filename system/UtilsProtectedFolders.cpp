@@ -129,9 +129,9 @@ void ResolveFolders() {
     g_resolved = true;
 }
 
-// The path as the system will resolve it when deleting: absolute, without "." and ".." parts,
-// trailing dots and spaces, "\\?\" prefix or short names.
-bool CanonicalPath(const wchar_t* path, std::wstring& canonical) {
+}  // namespace
+
+bool CUtils::CanonicalPath(const wchar_t* path, std::wstring& canonical) {
     std::wstring buffer(MAX_PATH, L'\0');
     DWORD length = ::GetFullPathNameW(path, static_cast<DWORD>(buffer.size()), &buffer[0], nullptr);
     if (length >= buffer.size()) {
@@ -156,6 +156,8 @@ bool CanonicalPath(const wchar_t* path, std::wstring& canonical) {
     return true;
 }
 
+namespace {
+
 bool MatchesFolder(const std::wstring& path, const wchar_t* shown) {
     for (const CProtectedFolder& folder : g_folders) {
         if ((!folder.path.empty() && folder.path == path) || (!folder.finalPath.empty() && folder.finalPath == path)) {
@@ -164,6 +166,13 @@ bool MatchesFolder(const std::wstring& path, const wchar_t* shown) {
         }
     }
     return false;
+}
+
+// A final path (absolute, long names, links resolved): a drive root or a known folder.
+bool IsProtectedFinal(std::wstring finalPath, const wchar_t* shown) {
+    ToLower(finalPath);
+    Trim(finalPath, L"\\ ");
+    return finalPath.size() <= 3 || MatchesFolder(finalPath, shown);
 }
 
 }  // namespace
@@ -194,10 +203,17 @@ bool CUtils::IsProtectedFolder(const wchar_t* path) {
         // past the names above.
         std::wstring finalPath;
         if (!qlLib::FinalPathOf(canonical, finalPath)) return false;   // nothing there to delete
-        ToLower(finalPath);
-        Trim(finalPath, L"\\ ");
-        if (finalPath.size() <= 3) return true;
-        return MatchesFolder(finalPath, path);
+        return IsProtectedFinal(finalPath, path);
+    } catch (const std::bad_alloc&) {
+        TraceError(L"TARN::CUtils::IsProtectedFolder(185) : Problem validating folder, not deleting");
+        return true;
+    }
+}
+
+bool CUtils::IsProtectedFinalPath(const std::wstring& finalPath) {
+    try {
+        if (!g_resolved) ResolveFolders();
+        return IsProtectedFinal(finalPath, finalPath.c_str());
     } catch (const std::bad_alloc&) {
         TraceError(L"TARN::CUtils::IsProtectedFolder(185) : Problem validating folder, not deleting");
         return true;

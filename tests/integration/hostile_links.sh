@@ -20,5 +20,9 @@ ln -s "$work/elsewhere" "$work/base/VelmorInstaller"                 # a link wh
 ln -s "$work/drive/Logs" "$work/admin/VelmorInstaller/Logs"          # an administrator's, to another drive
 ln -s "$work/open" "$work/admin/VelmorInstaller/Open"                # to a folder everybody may change
 ln -s "$prefix/drive_c/windows/system32" "$work/to-system"           # a name that leads to the system
+mkdir -p "$work/grant"
+printf 'victim' > "$work/elsewhere/readonly.txt"
+chmod 0444 "$work/elsewhere/readonly.txt"
+ln "$work/elsewhere/readonly.txt" "$work/grant/hard.txt"            # a second name inside a tree to delete
 
 MINISTUB_LINKS="Z:${work//\//\\}" "$runner" --prefix "$prefix" "$tests"

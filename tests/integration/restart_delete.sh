@@ -3,10 +3,10 @@
 #  - a folder with a held file, restart deletion allowed: the file and its folders are scheduled
 #    (PendingFileRenameOperations), the result is 0x80070BC2, and a simulated restart
 #    (wineboot -r) removes them;
-#  - a folder link inside a tree, and a folder link given as the tree: what they point at stays,
-#    also through the restart.
+#  - a folder link and a file link inside a tree, and a folder link given as the tree: what they
+#    point at stays, also through the restart.
 # Wine 8 cannot remove a folder link by any Win32 call and shows a Unix link to a file as a plain
-# file (deleting it deletes what it points at), so file links are left out and the folder links
+# file that it follows on open (deleting through it deletes what it points at): the links
 # themselves are not expected to go.
 # wineboot -r carries out every pending rename of the prefix: the test runs alone (RUN_SERIAL).
 #   restart_delete.sh WINE_RUNNER PREFIX DELETETREE_EXE WORK_DIR
@@ -34,6 +34,7 @@ echo x > held/a/other.txt
 echo y > held/b/y.txt
 echo f > linked/inner/f.txt
 ln -s "$work/outside" linked/inner/link
+ln -s "$work/outside/keep.txt" linked/inner/filelink
 ln -s "$work/outside" toplink
 
 echo "== a held file with restart deletion allowed"
@@ -46,7 +47,7 @@ for p in held/a/locked.txt held/a held; do
   grep -qxF "$(win "$work/$p")" <<<"$list" || fail "$p is not pending: $list"
 done
 
-echo "== a folder link inside the tree, and a link as the tree"
+echo "== links inside the tree, and a link as the tree"
 out=$(wrun "$deletetree" "$(win "$work/linked")" 0 0)
 [ "$out" = "hr=0x00000000" ] || fail "linked tree: $out"
 [ ! -e linked/inner/f.txt ] || fail "the tree's own file stayed"
