@@ -115,7 +115,7 @@ job() {
   drive=$(drive_of "$j")
   good_run "$j" || return 1
   local cache_root
-  cache_root=$(cd "$drive" && find . -maxdepth 3 -type d -path "*/VelmorInstaller/$silo" | head -n1)
+  cache_root=$(cd "$drive" && find . -maxdepth 3 -type d -path "*/VelmorInstaller/$silo" -print -quit)
   [ -n "$cache_root" ] || { echo "job $j: no install cache after the good run"; return 1; }
   cache_root="C:${cache_root#.}"
   cache_root=${cache_root//\//\\}
@@ -168,12 +168,12 @@ PY
       ! -path './ProgramData/VelmorInstaller/*' ! -path './hostile-test/*' ! -path './users/*/Temp/*' \
       ! -path './windows/temp/*' ! -path './Program Files/Velmor Hostile Product/*' \
       ! -path './Program Files (x86)/Velmor Hostile Product/*' ! -path './users/*/AppData/Roaming/Microsoft/Windows/Start Menu/*' \
-      2>/dev/null | head -20 || true)
+      2>/dev/null | sed -n 1,20p || true)
     if [ -n "$bad" ] || [ -n "$outside" ]; then
       status=1
       mkdir -p "$findings/batch$n"
       cp "$dir/what.txt" "$dir/results.txt" "$findings/batch$n/"
-      [ -n "$bad" ] && { echo "job $j batch $n: runs that crashed or did not end:"; echo "$bad" | head; }
+      [ -n "$bad" ] && { echo "job $j batch $n: runs that crashed or did not end:"; echo "$bad" | sed -n 1,10p; }
       [ -n "$outside" ] && { echo "job $j batch $n: written outside:"; echo "$outside"; }
       echo "$bad" | awk '{print $1}' | while read -r line; do
         [ -n "$line" ] && cp "$dir/m$((n + line - 1)).exe" "$findings/batch$n/" 2>/dev/null || true
@@ -201,7 +201,7 @@ cat "$work"/job*.log | grep -v ': [0-9]* of [0-9]*$' || true
 for ((j = 1; j <= jobs; ++j)); do runin "$(prefix_of "$j")" --stop; done
 
 echo "== $(wc -l < "$work/results-all.txt") installers run; exit codes (count, code):"
-awk '{print $2}' "$work/results-all.txt" | sort | uniq -c | sort -rn | head -20
+awk '{print $2}' "$work/results-all.txt" | sort | uniq -c | sort -rn | sed -n 1,20p
 echo "== by region (count, region, ended by itself):"
 awk '{ r = $7; if ($7 == "truncate") r = "truncate"; k[r]++; if ($4 == "ended") e[r]++ } END { for (r in k) printf "  %-11s %6d %6d\n", r, k[r], e[r] }' \
   "$work/results-all.txt"

@@ -21,7 +21,7 @@ which=${1:-all}
 minutes=${2:-2}
 fuzzer=${FUZZER:-zzuf}
 if [ "$which" != all ]; then
-  printf '%s\n' "${readers[@]}" | grep -qx -- "$which" || { echo "unknown reader $which; one of: ${readers[*]}" >&2; exit 2; }
+  [[ " ${readers[*]} " == *" $which "* ]] || { echo "unknown reader $which; one of: ${readers[*]}" >&2; exit 2; }
   readers=("$which")
 fi
 
@@ -130,7 +130,7 @@ fuzz_afl() {
       --findings "$(winpath "$scratch/findings")" --work "$(winpath "$scratch/work")" @@ >/dev/null 2>&1 || true
   # afl-fuzz writes into the output folder itself or into its "default" instance folder.
   local plot execs
-  plot=$(ls "$out"/plot_data "$out"/default/plot_data 2>/dev/null | head -n1 || true)
+  plot=$(ls "$out"/plot_data "$out"/default/plot_data 2>/dev/null | sed -n 1p || true)
   if [ -n "$plot" ]; then
     execs=$(tail -n1 "$plot" | awk -F', ' '{print $12}')
     seconds=$(( $(date +%s) - began ))

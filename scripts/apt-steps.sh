@@ -43,7 +43,7 @@ apt_update_with_retry() {
   if apt_have_lists; then
     echo "bootstrap: warning: apt-get update failed for some indexes after $apt_tries tries;" \
          "going on with the package lists there are (failed: ${apt_failed_suites:-unknown})" >&2
-    sed -e 's/^/bootstrap:   /' "$out" | grep -E 'Failed|E:' | head -n 5 >&2 || true
+    grep -E 'Failed|E:' "$out" | sed -n -e 's/^/bootstrap:   /' -e 1,5p >&2 || true
     rm -f "$out"
     return 0
   fi

@@ -20,9 +20,11 @@ packages=(
 
 missing=()
 need_i386=0
-dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+# Answers are taken whole before they are matched: under pipefail a reader that stops at its first
+# match could fail the writer.
+[[ $'\n'"$(dpkg --print-foreign-architectures)"$'\n' == *$'\n'i386$'\n'* ]] || need_i386=1
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)" = 'install ok installed' ] || missing+=("$p")
 done
 
 # Source lines for `apt-get source`, derived from the machine's own deb lines (no host is named here).
@@ -55,7 +57,7 @@ mkdir -p "$deps"
 if ! ls -d "$deps"/7zip-*/CPP/7zip >/dev/null 2>&1; then
   tmp=$(mktemp -d)
   (cd "$tmp" && apt_retry apt-get source -qq --download-only 7zip >/dev/null && dpkg-source -x --no-check ./7zip_*.dsc >/dev/null)
-  src=$(find "$tmp" -maxdepth 1 -mindepth 1 -type d -name '7zip-*' | head -n1)
+  src=$(find "$tmp" -maxdepth 1 -mindepth 1 -type d -name '7zip-*' -print -quit)
   [ -n "$src" ] || { echo "bootstrap: 7-Zip source unpack failed" >&2; exit 1; }
   rm -rf "$deps/$(basename "$src")"
   mv "$src" "$deps/"

@@ -109,7 +109,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   sleep 1   # a log folder of its own (they are named to the second)
   echo "== running DemoSetup.exe /x /qn again: the complete cache is used as it is"
   run "$MINISTUB_BUILD/tests/fixtures/RunExit.exe" "$(winpath "$MINISTUB_DEMO/app/DemoSetup.exe")" /x /qn | tr -d "\r"
-  latest=$(ls -t "$logs" | head -n1)
+  latest=$(ls -t "$logs" | sed -n 1p)
   iconv -f UTF-16 -t UTF-8 "$logs/$latest"/*.log | tr -d "\r" | grep -E "Extract|Layout|engine returned" || true
   "$MINISTUB_ROOT/scripts/wine-run.sh" --prefix "$prefix" --stop
 '

@@ -68,7 +68,7 @@ fi
 
 echo "== first run extracts the signed stub into the cache"
 [ "$(run "$(win setup.exe)" /qn)" = "0x00000000" ] || fail "first run"
-cached=$(find "$prefix/drive_c" -path "*/VelmorInstaller/$silo/$product/1.0.0.7/InstStub.exe" | head -n1)
+cached=$(find "$prefix/drive_c" -path "*/VelmorInstaller/$silo/$product/1.0.0.7/InstStub.exe" -print -quit)
 [ -n "$cached" ] || fail "no cached stub"
 [ "$(trust "$cached")" = "0x00000000" ] || fail "cached stub signature after extraction: $(trust "$cached")"
 
@@ -77,7 +77,7 @@ echo "== /x writes this run's settings into the cached stub"
 build inspect "$(win "$cached")" --json | tr -d '\r' > cached.json
 [ "$(json cached.json "d['settings']['0']")" = "wstring:$product" ] || fail "product: $(json cached.json "d['settings']")"
 [ "$(json cached.json "d['settings']['5']")" = "wstring:de-DE" ] || fail "language: $(json cached.json "d['settings']")"
-json cached.json "d['settings']['20002']" | grep -q '/x /qn /DEFLANG de-DE' || fail "command line: $(json cached.json "d['settings']")"
+[[ "$(json cached.json "d['settings']['20002']")" == *'/x /qn /DEFLANG de-DE'* ]] || fail "command line: $(json cached.json "d['settings']")"
 [ "$(json cached.json "d['settings']['20022']")" = "bool:true" ] || fail "normal path: $(json cached.json "d['settings']")"
 [ "$(trust "$cached")" = "0x00000000" ] || fail "cached stub signature after /x: $(trust "$cached")"
 [ "$(json cached.json "d['placement']")" = "$placement" ] || fail "cached stub placement: $(json cached.json "d['placement']")"

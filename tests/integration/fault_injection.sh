@@ -39,14 +39,20 @@ run() { wrun "$runexit" "$(win setup.exe)" /qn /NOREBOOT 2>/dev/null | tr -d '\r
 # Every file of the cache with its hash (the run's own notes about itself left out).
 snapshot() { (cd "$cache" && find . -type f ! -name complete.dat ! -name engine.calls -print0 | sort -z | xargs -0 sha256sum); }
 is_exception() { case "$1" in 0xC*|0x4000001*|0x80000003) return 0 ;; *) return 1 ;; esac; }
-# The newest run log of this product (other tests' runs share the log folder).
+# The newest run log of this product (other tests' runs share the log folder). Pipes are never
+# cut short here: under pipefail a writer that a closing reader kills would fail the check.
 log_text() {
-  local folder text
-  for folder in $(ls -td "$logs"/*/ 2>/dev/null | head -n 30); do
+  local folder text folders
+  mapfile -t folders < <(ls -td "$logs"/*/ 2>/dev/null)
+  for folder in "${folders[@]:0:30}"; do
     text=$(iconv -f UTF-16 -t UTF-8 "$folder"*.log 2>/dev/null | tr -d '\r')
     if grep -q "$silo" <<<"$text"; then printf '%s\n' "$text"; return; fi
   done
 }
+# Whether the newest run log has a line matching the extended pattern; its lines of interest
+# otherwise, for the failure message.
+log_has() { local text; text=$(log_text); grep -Eq -- "$1" <<<"$text"; }
+log_lines() { local text; text=$(log_text); grep -E -- "$1" <<<"$text" | sed -n 1,8p; }
 
 # The UI package carries 48 MB beside its files, so that extraction takes a while and needs room.
 mkdir -p ui
@@ -63,10 +69,10 @@ wrun "$builder" settings "$(win setup.exe)" --from "$(win settings.txt)" >/dev/n
 
 echo "== a clean run records the cache"
 [ "$(run)" = "0x00000000" ] || fail "clean run"
-cache=$(find "$prefix/drive_c" -type d -path "*/VelmorInstaller/$silo/$product/1.0.0.9" | head -n1)
+cache=$(find "$prefix/drive_c" -type d -path "*/VelmorInstaller/$silo/$product/1.0.0.9" -print -quit)
 [ -n "$cache" ] && [ -f "$cache/extract.dat" ] || fail "no cache"
 logs=$(cd "$cache/../../.." && pwd)
-[ -d "$logs/Logs" ] && logs=$logs/Logs || logs=$(find "$prefix/drive_c" -type d -path "*/VelmorInstaller/Logs" | head -n1)
+[ -d "$logs/Logs" ] && logs=$logs/Logs || logs=$(find "$prefix/drive_c" -type d -path "*/VelmorInstaller/Logs" -print -quit)
 snapshot > reference.txt
 silo_dir=$(cd "$cache/../.." && pwd)
 
@@ -86,7 +92,7 @@ disk-full)
   mounted=$silo_dir
   code=$(run)
   expect_failure "$code" "disk full"
-  log_text | grep -Eq "\(112\)|0x80070070" || fail "no line names the full disk: $(log_text | tail -20)"
+  log_has "\(112\)|0x80070070" || fail "no line names the full disk: $(log_lines 'Error|Warning')"
   [ ! -f "$cache/extract.dat" ] || fail "a marker on the full disk"
   umount "$silo_dir"
   mounted=""
@@ -117,7 +123,7 @@ held)
   grep -q held held.txt || fail "the file could not be held: $(cat held.txt)"
   code=$(run)
   expect_failure "$code" "held file"
-  log_text | grep -Eq "\(32\)|0x80070020" || fail "no line names the sharing violation: $(log_text | grep -Ei 'error|fail' | head -5)"
+  log_has "\(32\)|0x80070020" || fail "no line names the sharing violation: $(log_lines 'Error|error|fail')"
   [ ! -f "$cache/extract.dat" ] || fail "a marker over a cache that could not be written"
   pkill -f "HoldFile.exe.*$product" || true
   kill "$holder" 2>/dev/null || true
@@ -142,7 +148,7 @@ marker)
     fi
     code=$(run)
     [ "$code" = "0x00000000" ] || fail "$damage marker: $code"
-    log_text | grep -q "extract.dat does not describe the folder" || fail "$damage marker: no line says so: $(log_text | grep -E "Warning|Error|extraction" | head -8)"
+    log_has "extract.dat does not describe the folder" || fail "$damage marker: no line says so: $(log_lines "Warning|Error|extraction")"
     [ "$(snapshot)" = "$(cat reference.txt)" ] || fail "$damage marker: the cache was not extracted again"
   done
   echo "ok"
@@ -154,5 +160,5 @@ esac
 echo "== the run after the fault"
 [ "$(run)" = "0x00000000" ] || fail "the run after the fault failed"
 snapshot > after.txt
-diff reference.txt after.txt >/dev/null || fail "the cache differs: $(diff reference.txt after.txt | head -5)"
+diff reference.txt after.txt >/dev/null || fail "the cache differs: $(diff reference.txt after.txt | sed -n 1,5p)"
 echo "ok"

@@ -101,7 +101,7 @@ osslsigncode verify -CAfile cert.pem -in setup.exe >verify.log 2>&1 || fail "oss
 echo "== the installer installs quietly"
 code=$(wrun "$runexit" "$(win setup.exe)" /qn | tr -d '\r' | sed -n 's/^exitcode=//p')
 [ "$code" = 0x00000000 ] || fail "install exit code $code"
-installed=$(find "$prefix/drive_c" -maxdepth 3 -path "*/$target_name/ReadMe.txt" | head -n1)
+installed=$(find "$prefix/drive_c" -maxdepth 3 -path "*/$target_name/ReadMe.txt" -print -quit)
 [ -n "$installed" ] && [ "$(cat "$installed")" = "$(printf 'made by make\r\n')" ] || fail "product not installed"
 
 echo "== refused before anything is written"

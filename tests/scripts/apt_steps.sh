@@ -53,8 +53,8 @@ run midsync 'apt_update_with_retry && apt_install_with_pin wine32:i386 zlib1g &&
 grep -q 'warning' "$work/err" || fail "no warning for the partial update"
 installs=$(grep 'install' "$work/log")
 [ "$(echo "$installs" | wc -l)" = 2 ] || fail "install was not tried exactly twice"
-echo "$installs" | head -n1 | grep -q 'Preferences' && fail "the first install already had a pin"
-echo "$installs" | tail -n1 | grep -q 'Dir::Etc::Preferences=' || fail "the second install had no pin"
+[[ "${installs%%$'\n'*}" == *Preferences* ]] && fail "the first install already had a pin"
+[[ "${installs##*$'\n'}" == *Dir::Etc::Preferences=* ]] || fail "the second install had no pin"
 grep -q 'Pin: release a=bookworm-security' "$work/log.pin" || fail "suite not pinned as an archive name"
 [ "$(grep -cw source "$work/log")" = 2 ] || fail "the source download was not retried"
 
