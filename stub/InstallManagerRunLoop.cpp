@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "package/InstallUnpacker.h"
+#include "package/KeyValueCollectionImpl.h"
 #include "runtime/AdminToken.h"
 #include "runtime/PathUtils.h"
 #include "runtime/RegKey.h"
@@ -257,6 +258,11 @@ bool CInstallManager::LaunchRebootTray() {
     if (!qlLib::JoinPath(program, m_installCache, CInstallUnpacker::kStubName) ||
         !qlLib::FormatString(parameters, L"/%s", L"TRAYONLY"))
         return false;
+    // The tray reads the product's settings from its own file, and the cached stub of a cache
+    // this run extracted has none yet: without them the tray would end before it showed.
+    qlLib::CComPtr<qlLib::IKeyValueCollection> settings = qlLib::CKeyValueCollectionImpl::New();
+    if (!m_runModes.overExistingCache && settings && m_embeddedData.GetCollection(settings.Get()))
+        MoveEmbeddedDataToCachedStub(program, settings.Get());
     if (qlLib::IsLocalSystemProcess()) {
         // The tray belongs in the users' sessions. The trays run the cached stub: a cache that
         // went now would take their program and language modules away.

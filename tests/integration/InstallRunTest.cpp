@@ -16,6 +16,7 @@
 #include "runtime/Handles.h"
 #include "runtime/RegKey.h"
 #include "runtime/SingleInstanceLock.h"
+#include "support/ProcessWindows.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 
@@ -192,7 +193,13 @@ TEST_F(InstallRun, AnEngineFailureThatAllowsARetryExtractsOnceMoreFromTheMedia) 
 
 TEST_F(InstallRun, AFullUIRunKeepsRebootRequiredAndStartsTheTrayFromTheCache) {
     product.realUI = true;
-    Make("[Engine]\r\nStartResult=0x80070BC2\r\n[Results]\r\n1=b:1\r\n");
+    ScriptEngine("[Engine]\r\nStartResult=0x80070BC2\r\n[Results]\r\n1=b:1\r\n");
+    // With a compile GUID the tray stays up until a user answers; without one it would end at
+    // once, and whether the look below caught it alive would be a matter of timing.
+    ASSERT_TRUE(product.Make(ToWinePath(STUBPROBE_EXE_UNIX_PATH), setup, [this](TARN::CFileDataExtender& s) {
+        product.DefaultSettings(s);
+        s.SetData(14, product.silo.c_str());
+    }));
     EXPECT_EQ(Run(L"/qb"), 0x80070669u);   // basic UI: normalised like a quiet run
     // The tray runs from the cache: a removal asked for must leave it.
     ScriptEngine("[Engine]\r\nStartResult=0x80070BC2\r\n[Results]\r\n1=b:1\r\n3=b:1\r\n");
@@ -204,28 +211,30 @@ TEST_F(InstallRun, AFullUIRunKeepsRebootRequiredAndStartsTheTrayFromTheCache) {
     EXPECT_TRUE(Exists(product.cache + L"\\engine.dll"));
     EXPECT_FALSE(IsPendingDeletion(product.cache));
     // The tray waits for a user: it ends with the test. A process that is still starting may not
-    // answer for its image yet on a busy machine: looked for again for a while.
-    bool found = false;
-    for (int attempt = 0; attempt < 50 && !found; ++attempt) {
+    // answer for its image yet on a busy machine: looked for again for a while. Found, it must
+    // come as far as its tray window (a tray that cannot read its settings ends before).
+    DWORD trayId = 0;
+    for (int attempt = 0; attempt < 50 && !trayId; ++attempt) {
         if (attempt) ::Sleep(200);
         qlLib::CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
         PROCESSENTRY32W entry = {};
         entry.dwSize = sizeof(entry);
-        for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more;
+        for (BOOL more = snapshot && ::Process32FirstW(snapshot.Get(), &entry); more && !trayId;
              more = ::Process32NextW(snapshot.Get(), &entry)) {
-            qlLib::CKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
-                                                       FALSE, entry.th32ProcessID));
+            qlLib::CKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
             wchar_t image[MAX_PATH] = {};
             DWORD size = MAX_PATH;
-            if (!process || !::QueryFullProcessImageNameW(process.Get(), 0, image, &size) ||
-                _wcsicmp(image, tray.c_str()))
-                continue;
-            found = true;
-            ::TerminateProcess(process.Get(), 1);
-            ::WaitForSingleObject(process.Get(), 10000);
+            if (process && ::QueryFullProcessImageNameW(process.Get(), 0, image, &size) && !_wcsicmp(image, tray.c_str()))
+                trayId = entry.th32ProcessID;
         }
     }
-    EXPECT_TRUE(found);
+    ASSERT_NE(trayId, 0u);
+    EXPECT_NE(WaitForProcessWindow(trayId, L"InstUI_Tray", 30000, false), nullptr);
+    qlLib::CKernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, trayId));
+    if (process) {
+        ::TerminateProcess(process.Get(), 1);
+        ::WaitForSingleObject(process.Get(), 10000);
+    }
 }
 
 TEST_F(InstallRun, APatchLeftInTheRegistryMakesTheCacheExtractAgain) {
