@@ -146,13 +146,13 @@ bool CInstallUnpacker::MarkerExists() const {
     return matches;
 }
 
-bool CInstallUnpacker::WriteMarker() const {
+bool CInstallUnpacker::WriteMarker(const std::wstring& folder) {
     std::wstring marker, next;
-    if (!qlLib::JoinPath(marker, m_folder, kMarkerName) || !qlLib::JoinPath(next, m_folder, L"extract.dat.new"))
+    if (!qlLib::JoinPath(marker, folder, kMarkerName) || !qlLib::JoinPath(next, folder, L"extract.dat.new"))
         return false;
     try {
         std::vector<CMarkerFile> files;
-        if (!ListFiles(m_folder, std::wstring(), files) || files.empty()) return false;
+        if (!ListFiles(folder, std::wstring(), files) || files.empty()) return false;
         std::vector<BYTE> bytes;
         const DWORD count = static_cast<DWORD>(files.size());
         Append(bytes, &kMarkerMagic, 4);

@@ -33,8 +33,12 @@ public:
     // The marker in the extraction folder. It counts only when it is whole and every file it
     // names is there with its size (one warning line otherwise).
     bool MarkerExists() const;
-    bool WriteMarker() const;
+    bool WriteMarker() const { return WriteMarker(m_folder); }
     bool DeleteMarker() const;
+    // Writes the marker of an extraction folder as the folder is now: after a complete
+    // extraction, and again when the product removed files from it on purpose (languages it does
+    // not keep), so that their absence never counts as a broken cache.
+    static bool WriteMarker(const std::wstring& folder);
 
     static const wchar_t kMarkerName[];   // "extract.dat"
     static const wchar_t kStubName[];     // "InstStub.exe"

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "package/InstallUnpacker.h"
 #include "package/ResourceUnpacker.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/Isolation.h"
@@ -122,6 +123,7 @@ HRESULT CInstallManager::RemoveLanguages() {
             TraceError(L"CInstallManager::RemoveLanguages(2849) : MISSING DEFAULT LANGUAGE");
             return E_FAIL;
         }
+        bool removed = false;
         for (size_t start = 0; start < list.size();) {
             size_t end = list.find(L' ', start);
             if (end == std::wstring::npos) end = list.size();
@@ -140,11 +142,16 @@ HRESULT CInstallManager::RemoveLanguages() {
             if (!qlLib::JoinPath(primaryFolder, m_installCache, primary) ||
                 !qlLib::JoinPath(folder, primaryFolder, sub))
                 return E_OUTOFMEMORY;
+            if (::GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) removed = true;
             TraceInfo(L"delete folder: %s", folder.c_str());
             CUtils::DeleteFolder(folder.c_str(), true, false);
             TraceInfo(L"delete empty folder: %s", primaryFolder.c_str());
             CUtils::DeleteEmptyFolders(primaryFolder.c_str());
         }
+        // What the product removed on purpose is no reason to extract the cache again: the
+        // extraction marker describes the cache without it.
+        if (removed && !CInstallUnpacker::WriteMarker(m_installCache))
+            TraceWarning(L"CInstallManager::RemoveLanguages : the extraction marker could not be written again");
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

@@ -87,6 +87,12 @@ TEST_F(Languages, AnUpgradeDropsTheLanguagesTheInstalledProductDoesNotUse) {
     EXPECT_EQ(FileText(cache + L"\\fallback.dat"), L"0409");
     EXPECT_NE(::GetFileAttributesW((cache + L"\\fallback.dat").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     ::SetFileAttributesW((cache + L"\\fallback.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // The languages removed on purpose are no reason to extract the cache again.
+    EXPECT_EQ(Run(setup, L"/qn"), 0u);
+    EXPECT_EQ(product.CountInLog(L"does not describe the folder"), 0u);
+    EXPECT_EQ(product.CountInLog(L"extraction was completed in a previous session"), 1u);
+    ::SetFileAttributesW((cache + L"\\fallback.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(Languages, TheInstalledFallbackLanguageIsKept) {
