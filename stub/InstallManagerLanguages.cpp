@@ -76,7 +76,21 @@ void RemoveResourceDll(const std::wstring& path) {
     }
 }
 
+// Whether the process's window station is one a user sees: not the one of session 0's services,
+// where a message box waits for a click that never comes.
+bool HasInteractiveDesktop() {
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    HWINSTA station = ::GetProcessWindowStation();
+    if (!station || !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed)) return true;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 void ShowMessage(UINT textId, const std::wstring& text, const std::wstring& caption, LANGID language, UINT icon) {
+    if (!HasInteractiveDesktop()) {
+        TraceWarning(L"CInstallManager::ShowMB : message %u not shown: no interactive desktop in this session", textId);
+        return;
+    }
     UINT flags = icon | MB_SETFOREGROUND;
     if (PRIMARYLANGID(language) == LANG_ARABIC || PRIMARYLANGID(language) == LANG_HEBREW) flags |= kRightToLeft;
     TraceInfo(L"message %u for language %04X, style 0x%08X", textId, static_cast<unsigned>(language), flags);
@@ -394,8 +408,9 @@ HRESULT CInstallManager::LoadMessage(UINT textId, UINT captionId, std::wstring& 
 HRESULT CInstallManager::ShowMB(UINT textId, UINT captionId) {
     std::wstring text, caption;
     LANGID language = 0;
+    // A string the module lacks (0x10000490, a success code) means no box, never an empty one.
     const HRESULT hr = LoadMessage(textId, captionId, text, caption, language);
-    if (FAILED(hr)) return hr;
+    if (hr != S_OK) return hr;
     ShowMessage(textId, text, caption, language, MB_ICONEXCLAMATION);
     return S_OK;
 }
@@ -403,8 +418,8 @@ HRESULT CInstallManager::ShowMB(UINT textId, UINT captionId) {
 void CInstallManager::ShowUsage() {
     std::wstring text, caption;
     LANGID language = 0;
-    // A stub without settings or language modules still answers, in English.
-    if (FAILED(LoadMessage(eMessage_UsageText, eMessage_UsageCaption, text, caption, language))) {
+    // A stub without settings, language modules or the summary's strings still answers, in English.
+    if (LoadMessage(eMessage_UsageText, eMessage_UsageCaption, text, caption, language) != S_OK) {
         try {
             text = kUsageText;
             caption = kUsageCaption;

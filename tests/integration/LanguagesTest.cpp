@@ -14,6 +14,7 @@
 #include "support/ProcessWindows.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
+#include "tools/ministub-build/ArchiveWriter.h"
 
 using namespace testing_support;
 
@@ -27,6 +28,67 @@ std::wstring FileText(const std::wstring& path) {
     std::vector<unsigned char> bytes;
     if (!ReadFileBytes(path, bytes)) return L"<missing>";
     return std::wstring(bytes.begin(), bytes.end());
+}
+
+// Runs exe on a window station of its own that no user sees, as a service's in session 0;
+// false when it had not ended by itself after the time (it is then ended).
+bool RunWithoutInteractiveDesktop(const std::wstring& exe, const std::wstring& arguments, DWORD milliseconds,
+                                  DWORD& exitCode) {
+    HWINSTA original = ::GetProcessWindowStation();
+    HWINSTA station = ::CreateWindowStationW(L"MiniStubTestUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!station || !::SetProcessWindowStation(station)) return false;
+    HDESK desktop = ::CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    ::SetProcessWindowStation(original);
+    bool ended = false;
+    if (desktop) {
+        std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+        wchar_t desktopName[] = L"MiniStubTestUnseen\\Default";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        startup.lpDesktop = desktopName;
+        PROCESS_INFORMATION info = {};
+        if (::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &info)) {
+            qlLib::CKernelHandle process(info.hProcess), thread(info.hThread);
+            ended = ::WaitForSingleObject(process.Get(), milliseconds) == WAIT_OBJECT_0 &&
+                    ::GetExitCodeProcess(process.Get(), &exitCode);
+            if (!ended) ::TerminateProcess(process.Get(), 1);
+        }
+        ::CloseDesktop(desktop);
+    }
+    ::CloseWindowStation(station);
+    return ended;
+}
+
+// A UI package whose only module is the English one without the strings of ids 176 to 191.
+bool MakeUIWithoutMessages(const CTempFolder& temp, std::wstring& archive) {
+    const std::wstring module = temp.Join(L"InsMUI.loc");
+    if (!::CopyFileW((ToWinePath(SAMPLE_UI_UNIX_DIR) + L"\\09\\01\\InsMUI.loc").c_str(), module.c_str(), FALSE))
+        return false;
+    // The block of those sixteen strings, each of them empty (Wine keeps a block it is told to delete).
+    WORD empty[16] = {};
+    HANDLE update = ::BeginUpdateResourceW(module.c_str(), FALSE);
+    if (!update || !::UpdateResourceW(update, RT_STRING, MAKEINTRESOURCEW(191 / 16 + 1),
+                                      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), empty, sizeof(empty)) ||
+        !::EndUpdateResourceW(update, FALSE))
+        return false;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(module.c_str(), GetFileExInfoStandard, &data)) return false;
+    std::vector<builder::CArchiveItem> items(3);
+    items[0].name = L"09";
+    items[1].name = L"09\\01";
+    items[0].folder = items[1].folder = true;
+    items[0].attributes = items[1].attributes = FILE_ATTRIBUTE_DIRECTORY;
+    items[2].name = L"09\\01\\InsMUI.loc";
+    items[2].source = module;
+    items[2].size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    items[2].attributes = FILE_ATTRIBUTE_ARCHIVE;
+    for (auto& item : items) item.modified = data.ftLastWriteTime;
+    archive = temp.Join(L"ui-no-summary.7z");
+    builder::CArchiveWriter writer;
+    builder::CArchiveStats stats;
+    std::string error;
+    return writer.Write(items, archive, stats, error);
 }
 
 class Languages : public CInstallerTest {
@@ -161,6 +223,15 @@ TEST_F(Languages, ARunThatFindsAnotherInstallTellsTheUserInTheirLanguage) {
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(LogHas(L"message 187 not shown in a quiet run"));
 
+    // A module that lacks the message's strings: no box at all, never an empty one.
+    ASSERT_TRUE(MakeUIWithoutMessages(temp, product.uiArchive));
+    const std::wstring lacking = MakeInstaller(ToWinePath(MINISTUB_EXE_UNIX_PATH), {}, L"lacking.exe");
+    product.uiArchive.clear();
+    boxes.clear();
+    ASSERT_TRUE(RunAnsweringMessageBoxes(lacking, L"", 120000, exitCode, boxes));
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(LogHas(L"failed to LoadString Message 187"));
+
     // Installed in German: the installed product's module.
     Install({L"07\\01"}, "0407");
     boxes.clear();
@@ -214,4 +285,18 @@ TEST_F(Languages, TheHelpSwitchAloneShowsTheSwitchSummaryInsteadOfARun) {
     EXPECT_EQ(exitCode, 0u);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, L"Setup switches");
+
+    // A module that lacks the summary's strings: the same, never an empty box.
+    ASSERT_TRUE(MakeUIWithoutMessages(temp, product.uiArchive));
+    const std::wstring lacking = MakeInstaller(ToWinePath(STUBPROBE_EXE_UNIX_PATH), {}, L"lacking.exe");
+    boxes.clear();
+    ASSERT_TRUE(RunAnsweringMessageBoxes(lacking, L"/?", 120000, exitCode, boxes));
+    EXPECT_EQ(exitCode, 0u);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"Setup switches");
+    EXPECT_NE(boxes[0].text.find(L"/DEPLOYCODES"), std::wstring::npos) << boxes[0].text;
+
+    // Where no user can see a box (a service's window station), none is shown: the run ends.
+    EXPECT_TRUE(RunWithoutInteractiveDesktop(setup, L"/?", 30000, exitCode));
+    EXPECT_EQ(exitCode, 0u);
 }

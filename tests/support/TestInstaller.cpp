@@ -109,7 +109,8 @@ bool CTestInstaller::Pack(const std::wstring& stub, const std::wstring& output) 
     builder::CPackageBuilder packageBuilder;
     const std::wstring packed = sign ? output + L".unsigned" : output;
     if (!packageBuilder.Build(stub,
-                              {{Archive(realUI ? ENGINE_ARCHIVES_UNIX_PATH : UNPACKER_ARCHIVES_UNIX_PATH, L"ui.7z"),
+                              {{!uiArchive.empty() ? uiArchive
+                                : Archive(realUI ? ENGINE_ARCHIVES_UNIX_PATH : UNPACKER_ARCHIVES_UNIX_PATH, L"ui.7z"),
                                 L"QDX-TRRootuiPackage.7z", TARN::eFileType_UIPackage},
                                {Archive(UNPACKER_ARCHIVES_UNIX_PATH, L"layout.7z"), L"QDX-TRRoot.7z",
                                 TARN::eFileType_Archive},

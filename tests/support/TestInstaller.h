@@ -41,8 +41,8 @@ public:
 
     // The demo product's real install UI instead of the unpacker test's UI files.
     bool realUI = false;
-    // Another install package archive instead of the scripted engine's.
-    std::wstring installArchive;
+    // Another install package archive instead of the scripted engine's, another UI package.
+    std::wstring installArchive, uiArchive;
     // Signs the packed installer (unsigned -> signed) before the settings go behind the
     // signature; the unsigned file stays beside it as "<output>.unsigned".
     std::function<bool(const std::wstring& unsignedPath, const std::wstring& signedPath)> sign;
