@@ -10,6 +10,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "BuildPaths.h"
@@ -18,8 +19,10 @@
 #include "package/KeyValueCollectionImpl.h"
 #include "runtime/ComPtr.h"
 #include "runtime/FolderUtils.h"
+#include "runtime/MessageFilter.h"
 #include "runtime/PathUtils.h"
 #include "samples/installui/UIControlIds.h"
+#include "stub/RebootTray.h"
 #include "support/TestSupport.h"
 
 using qlLib::CComPtr;
@@ -286,6 +289,35 @@ TEST_F(InstallUI, TrayRestartChoiceRaisesEvent1AndThePatchCheckEndsIt) {
     EXPECT_EQ(S_OK, tray->Run());
     EXPECT_LT(::GetTickCount() - start, 10000u);
     tray->SetCallback(nullptr);
+}
+
+// What the stub's tray host lets through for the process, in order.
+std::vector<std::pair<UINT, DWORD>> g_letThrough;
+
+BOOL WINAPI RecordLetThrough(UINT message, DWORD action) {
+    g_letThrough.emplace_back(message, action);
+    return TRUE;
+}
+
+TEST_F(InstallUI, TheStubsTrayLetsTheTaskbarsMessageThroughBeforeTheTrayRuns) {
+    CComPtr<CRebootTray> host(CRebootTray::Create());
+    ASSERT_TRUE(host);
+    g_letThrough.clear();
+    qlLib::ReplaceChangeWindowMessageFilter(&RecordLetThrough);
+    const std::wstring guid = testing_support::NewGuid();
+    std::vector<std::pair<UINT, DWORD>> whileRunning;
+    std::thread user([&] {
+        HWND window = nullptr;
+        for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = FindTrayWindow(guid);
+        if (!window) return;
+        whileRunning = g_letThrough;
+        ::PostMessageW(window, WM_COMMAND, eTray_RestartNow, 0);
+    });
+    EXPECT_TRUE(host->Show(guid.c_str(), false, frame.Get()));   // the restart was chosen
+    user.join();
+    qlLib::ReplaceChangeWindowMessageFilter(nullptr);
+    const std::vector<std::pair<UINT, DWORD>> expected{{qlLib::TaskbarCreatedMessage(), MSGFLT_ADD}};
+    EXPECT_EQ(expected, whileRunning);
 }
 
 TEST_F(InstallUI, SecondStartFindsAndSignalsTheRunningInstance) {
