@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <atomic>
@@ -289,6 +290,49 @@ TEST_F(InstallUI, TrayRestartChoiceRaisesEvent1AndThePatchCheckEndsIt) {
     EXPECT_EQ(S_OK, tray->Run());
     EXPECT_LT(::GetTickCount() - start, 10000u);
     tray->SetCallback(nullptr);
+}
+
+// Whether the shell shows the demo tray's one icon on window: only an icon it has can change.
+bool IconShown(HWND window) {
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof(icon);
+    icon.hWnd = window;
+    icon.uID = 1;
+    return ::Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;
+}
+
+TEST_F(InstallUI, TrayAddsItsIconAgainWhenTheShellsTaskbarComesBack) {
+    if (!HasDisplay()) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+    CComPtr<IInstallTray> tray;
+    ASSERT_EQ(S_OK, frame->GetInstallTray(tray.Receive()));
+    const std::wstring guid = testing_support::NewGuid();
+    tray->SetInstanceId(guid.c_str());
+    CRecordingCallback callback;
+    callback.tray = tray.Get();
+    tray->SetCallback(&callback);
+    bool shown = false, lost = false, shownAgain = false;
+    std::thread shell([&] {
+        HWND window = nullptr;
+        for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = ::FindWindowW(kTrayWindowClass, guid.c_str());
+        if (!window) return;
+        for (int i = 0; i < 500 && !shown; ++i, ::Sleep(10)) shown = IconShown(window);
+        // A restarted shell has none of the icons it showed, and tells the top-level windows.
+        NOTIFYICONDATAW icon = {};
+        icon.cbSize = sizeof(icon);
+        icon.hWnd = window;
+        icon.uID = 1;
+        ::Shell_NotifyIconW(NIM_DELETE, &icon);
+        lost = !IconShown(window);
+        ::SendMessageW(window, qlLib::TaskbarCreatedMessage(), 0, 0);
+        shownAgain = IconShown(window);
+        ::PostMessageW(window, WM_COMMAND, eTray_RestartNow, 0);
+    });
+    EXPECT_EQ(S_OK, tray->Run());
+    shell.join();
+    tray->SetCallback(nullptr);
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(lost);
+    EXPECT_TRUE(shownAgain);
 }
 
 // What the stub's tray host lets through for the process, in order.
