@@ -83,6 +83,17 @@ protected:
         });
     }
 
+    // The frame's tray, marked with guid and answering to callback.
+    CComPtr<IInstallTray> Tray(const std::wstring& guid, CRecordingCallback& callback) {
+        CComPtr<IInstallTray> tray;
+        EXPECT_EQ(S_OK, frame->GetInstallTray(tray.Receive()));
+        if (!tray) return tray;
+        tray->SetInstanceId(guid.c_str());
+        callback.tray = tray.Get();
+        tray->SetCallback(&callback);
+        return tray;
+    }
+
     CInstallUIWrapper ui;
     CComPtr<IInstallUIFrame> frame;
 };
@@ -268,13 +279,10 @@ HWND FindTrayWindow(const std::wstring& guid) {
 }
 
 TEST_F(InstallUI, TrayRestartChoiceRaisesEvent1AndThePatchCheckEndsIt) {
-    CComPtr<IInstallTray> tray;
-    ASSERT_EQ(S_OK, frame->GetInstallTray(tray.Receive()));
     const std::wstring guid = testing_support::NewGuid();
-    tray->SetInstanceId(guid.c_str());
     CRecordingCallback callback;
-    callback.tray = tray.Get();
-    tray->SetCallback(&callback);
+    CComPtr<IInstallTray> tray = Tray(guid, callback);
+    ASSERT_TRUE(tray);
     std::thread user([&] {
         HWND window = nullptr;
         for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = FindTrayWindow(guid);
@@ -292,39 +300,33 @@ TEST_F(InstallUI, TrayRestartChoiceRaisesEvent1AndThePatchCheckEndsIt) {
     tray->SetCallback(nullptr);
 }
 
-// Whether the shell shows the demo tray's one icon on window: only an icon it has can change.
-bool IconShown(HWND window) {
+// The shell's answer for the demo tray's one icon on window; NIM_MODIFY succeeds only for an icon
+// it shows.
+bool ShellIcon(HWND window, DWORD action) {
     NOTIFYICONDATAW icon = {};
     icon.cbSize = sizeof(icon);
     icon.hWnd = window;
     icon.uID = 1;
-    return ::Shell_NotifyIconW(NIM_MODIFY, &icon) != FALSE;
+    return ::Shell_NotifyIconW(action, &icon) != FALSE;
 }
 
 TEST_F(InstallUI, TrayAddsItsIconAgainWhenTheShellsTaskbarComesBack) {
     if (!HasDisplay()) GTEST_SKIP() << "needs a display (run under xvfb-run)";
-    CComPtr<IInstallTray> tray;
-    ASSERT_EQ(S_OK, frame->GetInstallTray(tray.Receive()));
     const std::wstring guid = testing_support::NewGuid();
-    tray->SetInstanceId(guid.c_str());
     CRecordingCallback callback;
-    callback.tray = tray.Get();
-    tray->SetCallback(&callback);
+    CComPtr<IInstallTray> tray = Tray(guid, callback);
+    ASSERT_TRUE(tray);
     bool shown = false, lost = false, shownAgain = false;
     std::thread shell([&] {
         HWND window = nullptr;
         for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = ::FindWindowW(kTrayWindowClass, guid.c_str());
         if (!window) return;
-        for (int i = 0; i < 500 && !shown; ++i, ::Sleep(10)) shown = IconShown(window);
+        for (int i = 0; i < 500 && !shown; ++i, ::Sleep(10)) shown = ShellIcon(window, NIM_MODIFY);
         // A restarted shell has none of the icons it showed, and tells the top-level windows.
-        NOTIFYICONDATAW icon = {};
-        icon.cbSize = sizeof(icon);
-        icon.hWnd = window;
-        icon.uID = 1;
-        ::Shell_NotifyIconW(NIM_DELETE, &icon);
-        lost = !IconShown(window);
+        ShellIcon(window, NIM_DELETE);
+        lost = !ShellIcon(window, NIM_MODIFY);
         ::SendMessageW(window, qlLib::TaskbarCreatedMessage(), 0, 0);
-        shownAgain = IconShown(window);
+        shownAgain = ShellIcon(window, NIM_MODIFY);
         ::PostMessageW(window, WM_COMMAND, eTray_RestartNow, 0);
     });
     EXPECT_EQ(S_OK, tray->Run());
