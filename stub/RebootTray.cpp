@@ -6,6 +6,7 @@
 #include "package/FileDataExtender.h"
 #include "package/KeyValueCollectionImpl.h"
 #include "runtime/Isolation.h"
+#include "runtime/MessageFilter.h"
 #include "runtime/PathUtils.h"
 #include "runtime/RegKey.h"
 #include "runtime/Trace.h"
@@ -62,6 +63,8 @@ bool CRebootTray::Show(const wchar_t* compileGuid, bool needsExtraction, IInstal
         return false;
     }
     m_tray->SetInstanceId(compileGuid);
+    // Elevated, the tray would never hear a restarted shell ask for its icon again.
+    qlLib::AllowShellMessages();
     m_tray->SetCallback(this);
     m_tray->Run();
     m_tray->SetCallback(nullptr);

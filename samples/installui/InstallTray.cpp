@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "runtime/MessageFilter.h"
 #include "runtime/Trace.h"
 #include "samples/installui/InstallUIFrame.h"
 #include "samples/installui/StringIds.h"
@@ -29,7 +30,7 @@ CInstallTray* CInstallTray::Create(CInstallUIFrame* frame) {
     return frame ? new (std::nothrow) CInstallTray(frame) : nullptr;
 }
 
-CInstallTray::CInstallTray(CInstallUIFrame* frame) : m_frame(frame) {}
+CInstallTray::CInstallTray(CInstallUIFrame* frame) : m_frame(frame), m_taskbarCreated(qlLib::TaskbarCreatedMessage()) {}
 
 HRESULT CInstallTray::Notify() {
     qlLib::CCriticalSectionLock lock(m_lock);
@@ -74,6 +75,12 @@ HWND CInstallTray::CreateTrayWindow(const std::wstring& title) {
     if (!window)
         window = ::CreateWindowExW(0, kTrayWindowClass, title.c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                    ThisModule(), this);
+    // An elevated host hears the shell (unelevated) only for the messages it lets through: the
+    // icon's clicks and the taskbar's re-creation.
+    if (window && (!qlLib::AllowMessageForWindow(window, eUIMessage_TrayIcon) ||
+                   (m_taskbarCreated && !qlLib::AllowMessageForWindow(window, m_taskbarCreated))))
+        TraceWarning(L"TARN::CInstallTray::CreateTrayWindow(82) : the shell's messages are not let through (%lu)",
+                     ::GetLastError());
     return window;
 }
 
@@ -93,7 +100,7 @@ HRESULT CInstallTray::Run() {
     HWND window = CreateTrayWindow(id);
     if (!window) {
         const DWORD error = ::GetLastError();
-        TraceError(L"TARN::CInstallTray::Run(96) : failed to create the tray window (%lu)", error);
+        TraceError(L"TARN::CInstallTray::Run(103) : failed to create the tray window (%lu)", error);
         return HRESULT_FROM_WIN32(error ? error : ERROR_CANNOT_MAKE);
     }
     bool closeNow;
@@ -107,7 +114,7 @@ HRESULT CInstallTray::Run() {
     if (closeNow) {
         ::DestroyWindow(window);
     } else {
-        AddIcon(window);
+        AddIcon(window, true);
         m_beacon.Create(id, window);
         ::SetTimer(window, kPatchCheckTimer, kPatchCheckMs, nullptr);
     }
@@ -120,12 +127,12 @@ HRESULT CInstallTray::Run() {
     return S_OK;
 }
 
-void CInstallTray::AddIcon(HWND window) {
+void CInstallTray::AddIcon(HWND window, bool balloon) {
     NOTIFYICONDATAW icon = {};
     icon.cbSize = sizeof(icon);
     icon.hWnd = window;
     icon.uID = kIconId;
-    icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
+    icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | (balloon ? NIF_INFO : 0);
     icon.uCallbackMessage = eUIMessage_TrayIcon;
     icon.hIcon = ::LoadIconW(nullptr, IDI_WARNING);
     CopyText(icon.szTip, ARRAYSIZE(icon.szTip), m_frame->Text(IDS_TRAY_TIP));
@@ -134,7 +141,7 @@ void CInstallTray::AddIcon(HWND window) {
     icon.dwInfoFlags = NIIF_WARNING;
     m_iconShown = ::Shell_NotifyIconW(NIM_ADD, &icon) != FALSE;
     // Without a notification area the menu commands still work; the tray keeps running.
-    if (!m_iconShown) TraceWarning(L"TARN::CInstallTray::AddIcon(137) : no notification icon (%lu)", ::GetLastError());
+    if (!m_iconShown) TraceWarning(L"TARN::CInstallTray::AddIcon(144) : no notification icon (%lu)", ::GetLastError());
 }
 
 void CInstallTray::RemoveIcon(HWND window) {
@@ -196,6 +203,12 @@ LRESULT CALLBACK CInstallTray::WindowProc(HWND window, UINT message, WPARAM wPar
 }
 
 LRESULT CInstallTray::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == m_taskbarCreated && m_taskbarCreated) {
+        // The shell restarted and lost every icon (or never had ours): ours is added afresh.
+        RemoveIcon(window);
+        AddIcon(window, false);
+        return 0;
+    }
     switch (message) {
     case eUIMessage_TrayIcon:
         switch (LOWORD(lParam)) {

@@ -32,7 +32,8 @@ private:
     ~CInstallTray() override = default;
 
     HWND CreateTrayWindow(const std::wstring& title);
-    void AddIcon(HWND window);
+    // With balloon, the icon says once why it is there; an icon added again says nothing.
+    void AddIcon(HWND window, bool balloon);
     void RemoveIcon(HWND window);
     void ShowMenu(HWND window);
     void RaiseEvent(DWORD event);
@@ -48,6 +49,7 @@ private:
     HWND m_window = nullptr;
     bool m_notifyPending = false;   // Notify came before Run: that Run ends at once
     bool m_iconShown = false;
+    const UINT m_taskbarCreated;
     CInstanceBeacon m_beacon;
 };
 

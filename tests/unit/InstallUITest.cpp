@@ -5,11 +5,13 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "BuildPaths.h"
@@ -18,8 +20,10 @@
 #include "package/KeyValueCollectionImpl.h"
 #include "runtime/ComPtr.h"
 #include "runtime/FolderUtils.h"
+#include "runtime/MessageFilter.h"
 #include "runtime/PathUtils.h"
 #include "samples/installui/UIControlIds.h"
+#include "stub/RebootTray.h"
 #include "support/TestSupport.h"
 
 using qlLib::CComPtr;
@@ -77,6 +81,17 @@ protected:
                                           reinterpret_cast<LPARAM>(mediaPath));
             ::PostMessageW(window, WM_COMMAND, control, 0);
         });
+    }
+
+    // The frame's tray, marked with guid and answering to callback.
+    CComPtr<IInstallTray> Tray(const std::wstring& guid, CRecordingCallback& callback) {
+        CComPtr<IInstallTray> tray;
+        EXPECT_EQ(S_OK, frame->GetInstallTray(tray.Receive()));
+        if (!tray) return tray;
+        tray->SetInstanceId(guid.c_str());
+        callback.tray = tray.Get();
+        tray->SetCallback(&callback);
+        return tray;
     }
 
     CInstallUIWrapper ui;
@@ -264,13 +279,10 @@ HWND FindTrayWindow(const std::wstring& guid) {
 }
 
 TEST_F(InstallUI, TrayRestartChoiceRaisesEvent1AndThePatchCheckEndsIt) {
-    CComPtr<IInstallTray> tray;
-    ASSERT_EQ(S_OK, frame->GetInstallTray(tray.Receive()));
     const std::wstring guid = testing_support::NewGuid();
-    tray->SetInstanceId(guid.c_str());
     CRecordingCallback callback;
-    callback.tray = tray.Get();
-    tray->SetCallback(&callback);
+    CComPtr<IInstallTray> tray = Tray(guid, callback);
+    ASSERT_TRUE(tray);
     std::thread user([&] {
         HWND window = nullptr;
         for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = FindTrayWindow(guid);
@@ -286,6 +298,72 @@ TEST_F(InstallUI, TrayRestartChoiceRaisesEvent1AndThePatchCheckEndsIt) {
     EXPECT_EQ(S_OK, tray->Run());
     EXPECT_LT(::GetTickCount() - start, 10000u);
     tray->SetCallback(nullptr);
+}
+
+// The shell's answer for the demo tray's one icon on window; NIM_MODIFY succeeds only for an icon
+// it shows.
+bool ShellIcon(HWND window, DWORD action) {
+    NOTIFYICONDATAW icon = {};
+    icon.cbSize = sizeof(icon);
+    icon.hWnd = window;
+    icon.uID = 1;
+    return ::Shell_NotifyIconW(action, &icon) != FALSE;
+}
+
+TEST_F(InstallUI, TrayAddsItsIconAgainWhenTheShellsTaskbarComesBack) {
+    if (!HasDisplay()) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+    const std::wstring guid = testing_support::NewGuid();
+    CRecordingCallback callback;
+    CComPtr<IInstallTray> tray = Tray(guid, callback);
+    ASSERT_TRUE(tray);
+    bool shown = false, lost = false, shownAgain = false;
+    std::thread shell([&] {
+        HWND window = nullptr;
+        for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = ::FindWindowW(kTrayWindowClass, guid.c_str());
+        if (!window) return;
+        for (int i = 0; i < 500 && !shown; ++i, ::Sleep(10)) shown = ShellIcon(window, NIM_MODIFY);
+        // A restarted shell has none of the icons it showed, and tells the top-level windows.
+        ShellIcon(window, NIM_DELETE);
+        lost = !ShellIcon(window, NIM_MODIFY);
+        ::SendMessageW(window, qlLib::TaskbarCreatedMessage(), 0, 0);
+        shownAgain = ShellIcon(window, NIM_MODIFY);
+        ::PostMessageW(window, WM_COMMAND, eTray_RestartNow, 0);
+    });
+    EXPECT_EQ(S_OK, tray->Run());
+    shell.join();
+    tray->SetCallback(nullptr);
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(lost);
+    EXPECT_TRUE(shownAgain);
+}
+
+// What the stub's tray host lets through for the process, in order.
+std::vector<std::pair<UINT, DWORD>> g_letThrough;
+
+BOOL WINAPI RecordLetThrough(UINT message, DWORD action) {
+    g_letThrough.emplace_back(message, action);
+    return TRUE;
+}
+
+TEST_F(InstallUI, TheStubsTrayLetsTheTaskbarsMessageThroughBeforeTheTrayRuns) {
+    CComPtr<CRebootTray> host(CRebootTray::Create());
+    ASSERT_TRUE(host);
+    g_letThrough.clear();
+    qlLib::ReplaceChangeWindowMessageFilter(&RecordLetThrough);
+    const std::wstring guid = testing_support::NewGuid();
+    std::vector<std::pair<UINT, DWORD>> whileRunning;
+    std::thread user([&] {
+        HWND window = nullptr;
+        for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = FindTrayWindow(guid);
+        if (!window) return;
+        whileRunning = g_letThrough;
+        ::PostMessageW(window, WM_COMMAND, eTray_RestartNow, 0);
+    });
+    EXPECT_TRUE(host->Show(guid.c_str(), false, frame.Get()));   // the restart was chosen
+    user.join();
+    qlLib::ReplaceChangeWindowMessageFilter(nullptr);
+    const std::vector<std::pair<UINT, DWORD>> expected{{qlLib::TaskbarCreatedMessage(), MSGFLT_ADD}};
+    EXPECT_EQ(expected, whileRunning);
 }
 
 TEST_F(InstallUI, SecondStartFindsAndSignalsTheRunningInstance) {
