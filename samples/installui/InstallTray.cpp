@@ -141,7 +141,11 @@ void CInstallTray::AddIcon(HWND window, bool balloon) {
     icon.dwInfoFlags = NIIF_WARNING;
     m_iconShown = ::Shell_NotifyIconW(NIM_ADD, &icon) != FALSE;
     // Without a notification area the menu commands still work; the tray keeps running.
-    if (!m_iconShown) TraceWarning(L"TARN::CInstallTray::AddIcon(144) : no notification icon (%lu)", ::GetLastError());
+    if (m_iconShown) {
+        TraceInfo(L"InstallUI: tray icon added");
+    } else {
+        TraceWarning(L"TARN::CInstallTray::AddIcon(147) : no notification icon (%lu)", ::GetLastError());
+    }
 }
 
 void CInstallTray::RemoveIcon(HWND window) {

@@ -205,6 +205,14 @@ void CCapturedOutput::Output(const wchar_t* line) {
 
 CCaptureProcessTrace::CCaptureProcessTrace() : m_link(&qlLib::GetDebugOutput(), &capture) {}
 
+size_t CCapturedOutput::Count(const std::wstring& text) {
+    qlLib::CCriticalSectionLock lock(m_lock);
+    size_t count = 0;
+    for (const auto& line : lines)
+        if (line.find(text) != std::wstring::npos) ++count;
+    return count;
+}
+
 bool CCaptureProcessTrace::Contains(const std::wstring& text) const {
     for (const auto& line : capture.lines)
         if (line.find(text) != std::wstring::npos) return true;

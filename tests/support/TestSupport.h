@@ -70,6 +70,8 @@ class CCapturedOutput : public qlLib::CDebugOutput {
 public:
     CCapturedOutput();
     void Output(const wchar_t* line) override;
+    // How many lines hold text; safe while the code under test still reports.
+    size_t Count(const std::wstring& text);
     std::vector<std::wstring> lines;
 
 private:
