@@ -368,18 +368,22 @@ HRESULT ReadProperty(IInArchive* handler, UINT32 index, PROPID id, NWindows::NCO
     return value.vt == VT_EMPTY ? S_FALSE : S_OK;
 }
 
-}  // namespace
-
-HRESULT C7zArchive::GetItemPath(UINT32 index, std::wstring& path) {
+HRESULT ReadTextProperty(IInArchive* handler, UINT32 index, PROPID id, std::wstring& text) {
     NWindows::NCOM::CPropVariant value;
-    HRESULT hr = ReadProperty(m_handler, index, kpidPath, value);
+    HRESULT hr = ReadProperty(handler, index, id, value);
     if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
     if (value.vt != VT_BSTR) {
         TraceError(L"C7zArchive::GetProperty(373) : unexpected type (BSTR): %u", static_cast<unsigned>(value.vt));
         return E_UNEXPECTED;
     }
-    path.assign(value.bstrVal ? value.bstrVal : L"", value.bstrVal ? ::SysStringLen(value.bstrVal) : 0);
+    text.assign(value.bstrVal ? value.bstrVal : L"", value.bstrVal ? ::SysStringLen(value.bstrVal) : 0);
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT C7zArchive::GetItemPath(UINT32 index, std::wstring& path) {
+    return ReadTextProperty(m_handler, index, kpidPath, path);
 }
 
 HRESULT C7zArchive::GetItemIsFolder(UINT32 index, bool& folder) {
@@ -416,6 +420,10 @@ HRESULT C7zArchive::GetItemModificationTime(UINT32 index, FILETIME& time) {
     }
     time = value.filetime;
     return S_OK;
+}
+
+HRESULT C7zArchive::GetItemMethod(UINT32 index, std::wstring& method) {
+    return ReadTextProperty(m_handler, index, kpidMethod, method);
 }
 
 HRESULT C7zArchive::ExtractArchive(const wchar_t* folder) {

@@ -64,6 +64,9 @@ public:
     HRESULT GetItemIsFolder(UINT32 index, bool& folder);
     HRESULT GetItemAttributes(UINT32 index, DWORD& attributes);
     HRESULT GetItemModificationTime(UINT32 index, FILETIME& time);
+    // The item's coders as the reader names them ("BCJ LZMA2:24"); a coder it has no decoder
+    // for appears by name where the format knows it (PPMD, 7zAES), else as its hexadecimal ID.
+    HRESULT GetItemMethod(UINT32 index, std::wstring& method);
 
 private:
     class CLibraryCallbacks;
