@@ -426,6 +426,12 @@ HRESULT C7zArchive::GetItemMethod(UINT32 index, std::wstring& method) {
     return ReadTextProperty(m_handler, index, kpidMethod, method);
 }
 
+bool C7zArchive::GetFailedItem(UINT32* index) const {
+    if (m_failedItem == kNoItem) return false;
+    if (index) *index = m_failedItem;
+    return true;
+}
+
 HRESULT C7zArchive::ExtractArchive(const wchar_t* folder) {
     if (!folder || !*folder) {
         TraceError(L"C7zArchive::ExtractArchive(418) : no destination folder");
@@ -503,6 +509,8 @@ HRESULT C7zArchive::Extract(ERule rule, const wchar_t* destination) {
     m_rule = rule;
     m_destination = destination;
     m_itemFailure = S_OK;
+    m_currentItem = kNoItem;
+    m_failedItem = kNoItem;
     m_madeFolders.clear();
     const UInt32* indices = m_selection.empty() ? nullptr : m_selection.data();
     const UInt32 count = m_selection.empty() ? static_cast<UInt32>(-1) : static_cast<UInt32>(m_selection.size());
@@ -525,7 +533,10 @@ HRESULT C7zArchive::Extract(ERule rule, const wchar_t* destination) {
 }
 
 HRESULT C7zArchive::RecordFailure(HRESULT hr) {
-    if (FAILED(hr) && SUCCEEDED(m_itemFailure)) m_itemFailure = hr;
+    if (FAILED(hr) && SUCCEEDED(m_itemFailure)) {
+        m_itemFailure = hr;
+        m_failedItem = m_currentItem;
+    }
     return hr;
 }
 
@@ -533,6 +544,7 @@ HRESULT C7zArchive::GetStream(UINT32 index, ISequentialOutStream** stream, INT32
     if (!stream) return E_POINTER;
     *stream = nullptr;
     FinishOutput(false);
+    m_currentItem = index;
     // Tested or skipped items (those around the wanted ones in a solid block, and the rest of a
     // block after a data error) get no stream.
     if (askMode != NArchive::NExtract::NAskMode::kExtract) return S_OK;
