@@ -77,7 +77,8 @@ refused)
   build pack --stub "$(win "$stub")" --layout "$(win secret.7z)=QDX-TRRoot.7z" --out "$(win packed.exe)" \
     >/dev/null 2>err.txt || rc=$?
   [ "$rc" = 2 ] || fail "pack: exit $rc, not 2: $(cat err.txt)"
-  grep -q 'secret.7z (entry QDX-TRRoot.7z): item .* (method .*7zAES.*encrypted' err.txt || fail "pack: message $(cat err.txt)"
+  grep -q 'secret.7z (entry QDX-TRRoot.7z): item .* (method .*7zAES.*encrypted' err.txt \
+    || fail "pack: message $(cat err.txt)"
   [ ! -e packed.exe ] && [ ! -e packed.exe.check ] || fail "pack: output written"
   ;;
 *)
