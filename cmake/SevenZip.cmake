@@ -1,9 +1,12 @@
-# 7-Zip's extract-only 7z reader (7z format; LZMA, LZMA2, BCJ, BCJ2, copy; CRC), built from
-# the Debian source package that scripts/bootstrap.sh unpacks into .deps/. The file set is the one
-# of 7-Zip's own extract-only 7z bundle without its DLL entry points, its archive-format registry
-# (we create the 7z handler directly) and the filters installer packages do not use (delta, byte
-# swap, and the branch converters of other processors). The codecs still find each other through
-# their registry; an archive that names a missing filter fails as an unsupported method.
+# 7-Zip's extract-only 7z reader (7z format; LZMA, LZMA2, copy; the delta filter and the branch
+# converters of every processor 7-Zip knows; CRC), built from the Debian source package that
+# scripts/bootstrap.sh unpacks into .deps/. The file set is the one of 7-Zip's own extract-only 7z
+# bundle without its DLL entry points, its archive-format registry (we create the 7z handler
+# directly) and the byte-swap filter. 7-Zip's own tool picks delta or a branch converter by a
+# file's content (a WAV file, an ARM64 or RISC-V program) even with its default settings, so a
+# reader without them fails on ordinary archives. The codecs find each other through their
+# registry; an archive that names a missing coder (PPMd, BZip2, encryption) fails as an
+# unsupported method.
 #
 # Result: the static library `sevenzip`, whose usage requirements (include root, defines) are
 # PUBLIC. Link it with SEVENZIP_LINK_ITEM: the codecs and the CRC tables register themselves
@@ -63,6 +66,10 @@ set(_sevenzip_cpp_sources
   ${_cpp}/7zip/Archive/7z/7zHeader.cpp
   ${_cpp}/7zip/Archive/7z/7zIn.cpp
   ${_cpp}/7zip/Archive/7z/7zProperties.cpp
+  # The delta and branch filters' wrappers: one call per buffer; their loops are in C below.
+  ${_cpp}/7zip/Compress/BranchMisc.cpp
+  ${_cpp}/7zip/Compress/BranchRegister.cpp
+  ${_cpp}/7zip/Compress/DeltaFilter.cpp
 )
 # The decoders proper: the hot loops, built for speed while everything else is built for size.
 set(_sevenzip_decoder_sources
@@ -82,8 +89,11 @@ set(_sevenzip_decoder_sources
   ${_c}/7zStream.c
   ${_c}/Alloc.c
   ${_c}/Bcj2.c
+  ${_c}/Bra.c
   ${_c}/Bra86.c
+  ${_c}/BraIA64.c
   ${_c}/CpuArch.c
+  ${_c}/Delta.c
   ${_c}/Lzma2Dec.c
   ${_c}/Lzma2DecMt.c
   ${_c}/LzmaDec.c

@@ -70,6 +70,11 @@ cp "$work/tiny.exe" "$work/tree/InstallPackage/tool.exe"
   "$corpus/7z/bcj2.7z" InstallPackage/tool.exe InstallPackage/a.txt >/dev/null)
 (cd "$work/tree" && 7zz a -t7z -m0=Copy "$corpus/7z/copy.7z" . >/dev/null)
 (cd "$work/tree" && 7zz a -t7z -m0=BCJ -m1=LZMA "$corpus/7z/bcj.7z" InstallPackage >/dev/null)
+# The filters 7-Zip's tool picks by content: delta, and branch converters with and without
+# their start offset (ARM64 stands for the converters of one C file; IA64 has its own).
+(cd "$work/tree" && 7zz a -t7z -mf=Delta:4 "$corpus/7z/delta.7z" InstallPackage >/dev/null)
+(cd "$work/tree" && 7zz a -t7z -mf=ARM64:4096 "$corpus/7z/arm64.7z" InstallPackage >/dev/null)
+(cd "$work/tree" && 7zz a -t7z -mf=IA64 "$corpus/7z/ia64.7z" InstallPackage >/dev/null)
 
 # Installers: the tiny image, a UI archive, an install package, a plain file and settings;
 # unsigned, and signed with the settings behind and inside the signature.

@@ -368,18 +368,22 @@ HRESULT ReadProperty(IInArchive* handler, UINT32 index, PROPID id, NWindows::NCO
     return value.vt == VT_EMPTY ? S_FALSE : S_OK;
 }
 
-}  // namespace
-
-HRESULT C7zArchive::GetItemPath(UINT32 index, std::wstring& path) {
+HRESULT ReadTextProperty(IInArchive* handler, UINT32 index, PROPID id, std::wstring& text) {
     NWindows::NCOM::CPropVariant value;
-    HRESULT hr = ReadProperty(m_handler, index, kpidPath, value);
+    HRESULT hr = ReadProperty(handler, index, id, value);
     if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
     if (value.vt != VT_BSTR) {
         TraceError(L"C7zArchive::GetProperty(373) : unexpected type (BSTR): %u", static_cast<unsigned>(value.vt));
         return E_UNEXPECTED;
     }
-    path.assign(value.bstrVal ? value.bstrVal : L"", value.bstrVal ? ::SysStringLen(value.bstrVal) : 0);
+    text.assign(value.bstrVal ? value.bstrVal : L"", value.bstrVal ? ::SysStringLen(value.bstrVal) : 0);
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT C7zArchive::GetItemPath(UINT32 index, std::wstring& path) {
+    return ReadTextProperty(m_handler, index, kpidPath, path);
 }
 
 HRESULT C7zArchive::GetItemIsFolder(UINT32 index, bool& folder) {
@@ -416,6 +420,16 @@ HRESULT C7zArchive::GetItemModificationTime(UINT32 index, FILETIME& time) {
     }
     time = value.filetime;
     return S_OK;
+}
+
+HRESULT C7zArchive::GetItemMethod(UINT32 index, std::wstring& method) {
+    return ReadTextProperty(m_handler, index, kpidMethod, method);
+}
+
+bool C7zArchive::GetFailedItem(UINT32* index) const {
+    if (m_failedItem == kNoItem) return false;
+    if (index) *index = m_failedItem;
+    return true;
 }
 
 HRESULT C7zArchive::ExtractArchive(const wchar_t* folder) {
@@ -495,6 +509,8 @@ HRESULT C7zArchive::Extract(ERule rule, const wchar_t* destination) {
     m_rule = rule;
     m_destination = destination;
     m_itemFailure = S_OK;
+    m_currentItem = kNoItem;
+    m_failedItem = kNoItem;
     m_madeFolders.clear();
     const UInt32* indices = m_selection.empty() ? nullptr : m_selection.data();
     const UInt32 count = m_selection.empty() ? static_cast<UInt32>(-1) : static_cast<UInt32>(m_selection.size());
@@ -517,7 +533,10 @@ HRESULT C7zArchive::Extract(ERule rule, const wchar_t* destination) {
 }
 
 HRESULT C7zArchive::RecordFailure(HRESULT hr) {
-    if (FAILED(hr) && SUCCEEDED(m_itemFailure)) m_itemFailure = hr;
+    if (FAILED(hr) && SUCCEEDED(m_itemFailure)) {
+        m_itemFailure = hr;
+        m_failedItem = m_currentItem;
+    }
     return hr;
 }
 
@@ -525,6 +544,7 @@ HRESULT C7zArchive::GetStream(UINT32 index, ISequentialOutStream** stream, INT32
     if (!stream) return E_POINTER;
     *stream = nullptr;
     FinishOutput(false);
+    m_currentItem = index;
     // Tested or skipped items (those around the wanted ones in a solid block, and the rest of a
     // block after a data error) get no stream.
     if (askMode != NArchive::NExtract::NAskMode::kExtract) return S_OK;

@@ -64,12 +64,19 @@ public:
     HRESULT GetItemIsFolder(UINT32 index, bool& folder);
     HRESULT GetItemAttributes(UINT32 index, DWORD& attributes);
     HRESULT GetItemModificationTime(UINT32 index, FILETIME& time);
+    // The item's coders as the reader names them ("BCJ LZMA2:24"); a coder it has no decoder
+    // for appears by name where the format knows it (PPMD, 7zAES), else as its hexadecimal ID.
+    HRESULT GetItemMethod(UINT32 index, std::wstring& method);
+    // The item whose failure ended the last extraction; false when none did, or when the
+    // failure was no single item's (the archive could not be read at all).
+    bool GetFailedItem(UINT32* index) const;
 
 private:
     class CLibraryCallbacks;
     friend class CLibraryCallbacks;
 
     enum ERule { eRule_Archive = 1, eRule_Folder = 2, eRule_File = 3 };
+    static const UINT32 kNoItem = 0xFFFFFFFF;
 
     C7zArchive() = default;
     ~C7zArchive();
@@ -108,6 +115,8 @@ private:
     std::vector<UINT32> m_selection;   // ascending; empty means every item
     std::set<std::wstring> m_madeFolders;   // made or found by this extraction: not walked again
     HRESULT m_itemFailure = S_OK;      // the first failure the callbacks reported (and traced)
+    UINT32 m_currentItem = kNoItem;    // the item the handler asked a stream for last
+    UINT32 m_failedItem = kNoItem;     // the item m_itemFailure belongs to
 
     // The item being written.
     CInternalFile* m_output = nullptr;

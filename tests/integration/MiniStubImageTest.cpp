@@ -90,7 +90,10 @@ TEST(MiniStubImage, NothingFollowsTheLastSection) {
 TEST(MiniStubImage, StaysWithinItsSizeBudget) {
     // Size is a feature of a stub: the bound (today's size and a little headroom) makes any
     // growth a decision rather than an accident.
-    const size_t kBudget = 900 * 1024;   // 904,192 bytes when set (no adopted folders, no-link deletion, media signer)
+    // 904,192 bytes when set at 900 KiB (no adopted folders, no-link deletion, media signer); raised
+    // by the 5,120 bytes the delta and branch filters take (909,312 bytes), which 7-Zip's tool
+    // picks by content even with its default settings.
+    const size_t kBudget = 905 * 1024;
     REQUIRE_32BIT_IMAGE(path);
     std::vector<unsigned char> bytes;
     ASSERT_TRUE(ReadFileBytes(path, bytes));

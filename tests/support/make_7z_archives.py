@@ -8,8 +8,12 @@ embedded.bin      4096 bytes, tree-lzma2.7z, 4096 bytes: an archive inside a lar
 damaged-store.7z  one stored file with flipped data bytes (CRC error)
 damaged-lzma.7z   one LZMA file with flipped packed bytes
 hostile-NN.7z     one stored item each, its name patched to HOSTILE_NAMES[NN]
+coder-NAME.7z     coders/NAME/ packed with one coder or filter (CODER_ARCHIVES): by 7-Zip's own
+                  choice for the content where it makes one, else named with -mf / -m0 / -mx
 """
+import math
 import os
+import random
 import shutil
 import struct
 import subprocess
@@ -33,6 +37,37 @@ HOSTILE_NAMES = [
     "lpt9.log",
     "AuX",
 ]
+
+# name: (file, content kind, switches). The kinds are made by coder_sample(); the tests keep the
+# names and the method each must show.
+CODER_ARCHIVES = {
+    # 7-Zip picks these itself, by content, with its default settings.
+    "auto-delta": ("sound.wav", "wav", []),
+    "auto-bcj": ("x86.dll", "pe-014c", []),
+    "auto-arm64": ("arm64.dll", "pe-aa64", []),
+    "auto-arm": ("arm.dll", "pe-01c2", []),
+    "auto-armt": ("armt.dll", "pe-01c4", []),
+    "auto-ia64": ("ia64.dll", "pe-0200", []),
+    "auto-ppc": ("libppc.so", "elf-be-21", []),
+    "auto-sparc": ("libsparc.so", "elf-be-43", []),
+    "auto-lzma2": ("notes.txt", "text", []),
+    # ... with a higher level (BCJ2), or once told that the reader is new enough (RISC-V).
+    "auto-bcj2": ("x86.dll", "pe-014c", ["-mx9"]),
+    "auto-riscv": ("riscv.dll", "pe-5064", ["-myv=2402"]),
+    # Named explicitly, over data of an odd length (the filters leave a tail unconverted).
+    "mf-delta": ("data.bin", "branchy", ["-mf=Delta:4"]),
+    "mf-bcj": ("data.bin", "branchy", ["-mf=BCJ"]),
+    "mf-bcj2": ("data.bin", "branchy", ["-m0=LZMA", "-mf=BCJ2"]),
+    "mf-arm64": ("data.bin", "branchy", ["-mf=ARM64:4096"]),
+    "mf-arm": ("data.bin", "branchy", ["-mf=ARM"]),
+    "mf-armt": ("data.bin", "branchy", ["-mf=ARMT"]),
+    "mf-ppc": ("data.bin", "branchy", ["-mf=PPC"]),
+    "mf-sparc": ("data.bin", "branchy", ["-mf=SPARC"]),
+    "mf-ia64": ("data.bin", "branchy", ["-mf=IA64"]),
+    "mf-riscv": ("data.bin", "branchy", ["-mf=RISCV:4096"]),
+    "m0-lzma": ("notes.txt", "text", ["-m0=LZMA"]),
+    "mx0-copy": ("notes.txt", "text", ["-mx0"]),
+}
 
 PAD = 4096
 DATED = 1299215167  # 2011-03-04 05:06:07 UTC
@@ -77,6 +112,51 @@ def make_payload(root):
     # Set-group-ID: its mode bits, taken for Windows flags, would ask for delete-on-close.
     write(os.path.join(root, "tools", "setgid.dat"), b"kept after closing\r\n", mode=0o2644)
     os.makedirs(os.path.join(root, "emptyfolder"))
+
+
+def branchy(size, seed):
+    """Random words, repeated in runs: compressible, and full of every processor's branch shapes."""
+    rnd = random.Random(seed)
+    pool = bytes(rnd.getrandbits(8) for _ in range(8192))
+    out = bytearray()
+    while len(out) < size:
+        start = rnd.randrange(0, len(pool) - 256) & ~15
+        out += pool[start:start + rnd.choice((16, 64, 256))]
+    return bytes(out[:size])
+
+
+def coder_sample(kind):
+    """Content that makes 7-Zip choose a filter by itself: a PCM WAV header, or the headers of a
+    PE or ELF program for one processor, over branchy() bytes."""
+    if kind == "text":
+        return b"".join(b"line %05d of plain text for the coders\r\n" % i for i in range(3000))
+    if kind == "branchy":
+        return branchy(65536 + 37, 7)
+    if kind == "wav":
+        frames = b"".join(struct.pack("<hh", int(12000 * math.sin(i * 0.05)), int(9000 * math.sin(i * 0.031)))
+                          for i in range(20000))
+        return (b"RIFF" + struct.pack("<I", 36 + len(frames)) + b"WAVE" + b"fmt " +
+                struct.pack("<IHHIIHH", 16, 1, 2, 44100, 44100 * 4, 4, 16) + b"data" +
+                struct.pack("<I", len(frames)) + frames)
+    form, *rest = kind.split("-")
+    data = bytearray(branchy(65536, kind))   # sizes aligned as the filters want them
+    if form == "pe":
+        data[0:2] = b"MZ"
+        struct.pack_into("<I", data, 0x3C, 0x80)
+        data[0x80:0x84] = b"PE\0\0"
+        struct.pack_into("<HHIIIHH", data, 0x84, int(rest[0], 16), 1, 0, 0, 0, 0xE0, 0x2102)
+        struct.pack_into("<H", data, 0x98, 0x10B)
+    else:
+        data[0:7] = b"\x7fELF" + bytes([1, 2 if rest[0] == "be" else 1, 1])
+        struct.pack_into(">H" if rest[0] == "be" else "<H", data, 0x12, int(rest[1]))
+    return bytes(data)
+
+
+def make_coder_archives(tool, out):
+    for name, (file, kind, switches) in CODER_ARCHIVES.items():
+        folder = os.path.join(out, "coders", name)
+        write(os.path.join(folder, file), coder_sample(kind))
+        run_7z(tool, folder, os.path.join(out, "coder-%s.7z" % name), [file], *switches)
 
 
 def header_bounds(data):
@@ -140,6 +220,7 @@ def main():
     make_damaged(tool, work, out, "damaged-lzma", "-m0=LZMA")
     for index, name in enumerate(HOSTILE_NAMES):
         make_hostile(tool, work, out, index, name)
+    make_coder_archives(tool, out)
     shutil.rmtree(work)
     open(os.path.join(out, "stamp"), "w").write("done\n")
 

@@ -162,6 +162,42 @@ TEST_P(C7zArchiveTree, ExtractFileFindsTheItemWhateverItsCase) {
 
 INSTANTIATE_TEST_SUITE_P(LzmaBcj2AndLzma2, C7zArchiveTree, testing::Values(L"tree-bcj2.7z", L"tree-lzma2.7z"));
 
+// Every coder and filter 7-Zip's own tool may choose for a 7z archive: by itself for the content
+// (a WAV file, programs for each processor) or when told (make_7z_archives.py's CODER_ARCHIVES).
+TEST(C7zArchive, DecodesEveryCoderAndFilterThe7ZipToolChooses) {
+    struct CCoderCase {
+        const wchar_t* archive;
+        const wchar_t* file;
+        const wchar_t* method;   // how the method reads from its start
+    };
+    const CCoderCase cases[] = {
+        {L"auto-delta", L"sound.wav", L"Delta:4 LZMA2"},   {L"auto-bcj", L"x86.dll", L"BCJ LZMA2"},
+        {L"auto-bcj2", L"x86.dll", L"BCJ2 LZMA2"},          {L"auto-arm64", L"arm64.dll", L"ARM64 LZMA2"},
+        {L"auto-arm", L"arm.dll", L"ARM LZMA2"},            {L"auto-armt", L"armt.dll", L"ARMT LZMA2"},
+        {L"auto-ia64", L"ia64.dll", L"IA64 LZMA2"},         {L"auto-ppc", L"libppc.so", L"PPC LZMA2"},
+        {L"auto-sparc", L"libsparc.so", L"SPARC LZMA2"},    {L"auto-riscv", L"riscv.dll", L"RISCV LZMA2"},
+        {L"auto-lzma2", L"notes.txt", L"LZMA2:"},           {L"mf-delta", L"data.bin", L"Delta:4 LZMA2"},
+        {L"mf-bcj", L"data.bin", L"BCJ LZMA2"},             {L"mf-bcj2", L"data.bin", L"BCJ2 LZMA:"},
+        {L"mf-arm64", L"data.bin", L"ARM64:4096 LZMA2"},    {L"mf-arm", L"data.bin", L"ARM LZMA2"},
+        {L"mf-armt", L"data.bin", L"ARMT LZMA2"},           {L"mf-ppc", L"data.bin", L"PPC LZMA2"},
+        {L"mf-sparc", L"data.bin", L"SPARC LZMA2"},         {L"mf-ia64", L"data.bin", L"IA64 LZMA2"},
+        {L"mf-riscv", L"data.bin", L"RISCV:4096 LZMA2"},    {L"m0-lzma", L"notes.txt", L"LZMA:"},
+        {L"mx0-copy", L"notes.txt", L"Copy"},
+    };
+    for (const CCoderCase& c : cases) {
+        const std::wstring name = c.archive;
+        SCOPED_TRACE(testing::Message() << "coder-" << std::string(name.begin(), name.end()) << ".7z");
+        CComPtr<C7zArchive> archive = OpenArchive(L"coder-" + name + L".7z");
+        ASSERT_TRUE(archive);
+        std::wstring method;
+        ASSERT_EQ(archive->GetItemMethod(0, method), S_OK);
+        EXPECT_EQ(method.compare(0, ::wcslen(c.method), c.method), 0) << std::string(method.begin(), method.end());
+        CTempFolder temp;
+        EXPECT_EQ(archive->ExtractArchive(temp.Path().c_str()), S_OK);
+        ExpectSameFile(DataPath(L"coders\\" + name + L"\\" + c.file), temp.Join(c.file));
+    }
+}
+
 TEST(C7zArchive, OpenRefusesWhatDoesNotStartWithAnArchive) {
     CCaptureProcessTrace trace;
     CComPtr<C7zArchive> archive = NewArchive();

@@ -6,10 +6,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "package/7zArchive.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
+#include "tools/ministub-build/ArchiveCheck.h"
 #include "tools/ministub-build/InstallerInspector.h"
 #include "tools/ministub-build/InstallerSettings.h"
 #include "tools/ministub-build/PackEntries.h"
@@ -51,27 +51,6 @@ public:
 private:
     std::wstring m_path;
 };
-
-// Reads a made archive back with the stub's own reader: every item there, every CRC right.
-bool CheckArchive(const std::wstring& archive, size_t items, const std::wstring& scratch, std::string& error) {
-    TARN::C7zArchive* reader = nullptr;
-    HRESULT hr = TARN::C7zArchive::Initialize(&reader);
-    UINT32 count = 0;
-    if (SUCCEEDED(hr)) hr = reader->Open(archive.c_str());
-    if (SUCCEEDED(hr)) hr = reader->GetItemCount(&count);
-    if (SUCCEEDED(hr) && count != items) hr = E_UNEXPECTED;
-    if (SUCCEEDED(hr)) hr = reader->ExtractArchive(scratch.c_str());
-    if (reader) reader->Release();
-    DWORD code = 0;
-    qlLib::DeleteFolderTree(scratch, &code);
-    if (FAILED(hr)) {
-        char text[16];
-        snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-        error = "the archive made of " + WideToUtf8(archive) + " does not read back (" + text + ")";
-        return false;
-    }
-    return true;
-}
 
 // The system's verdict on the finished file's signature. Only a broken or missing signature
 // counts here: whether its certificate is trusted is the signer's business.
@@ -115,7 +94,11 @@ bool CInstallerMaker::Compress(std::vector<std::vector<CArchiveItem>>& listed, s
         const bool written = writer.Write(listed[i], made.source, made.stats, error);
         if (m_line) m_line->End();
         if (!written) return false;
-        if (!CheckArchive(made.source, listed[i].size(), made.source + L".check", error)) return false;
+        std::string detail;
+        bool archiveAtFault = false;
+        if (!CheckArchive(made.source, listed[i].size(), made.source + L".check", detail, archiveAtFault)) {
+            return error = "the archive made of " + WideToUtf8(entry.source) + " does not read back: " + detail, false;
+        }
         made.bytes = made.stats.archiveBytes;
         made.seconds = Since(start);
     }
@@ -126,6 +109,7 @@ bool CInstallerMaker::Make(const std::wstring& output, std::string& error) {
     try {
         const ULONGLONG started = ::GetTickCount64();
         m_report = CMakeReport();
+        m_refused = false;
         m_report.output = output;
         m_report.threads = m_threads;
         m_report.compression = m_product.Compression();
@@ -168,6 +152,10 @@ bool CInstallerMaker::Make(const std::wstring& output, std::string& error) {
                     return error = "cannot read " + WideToUtf8(made.source), false;
                 }
                 made.bytes = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+                // A ready archive goes in as it is: the stub must be able to read it.
+                if (!CheckReadyArchive(made.source, made.name, made.type, work.Join(L"check"), error, m_refused)) {
+                    return error = "line " + std::to_string(m_product.Entries()[i].line) + ": " + error, false;
+                }
             }
         }
         ULONGLONG phase = ::GetTickCount64();

@@ -44,6 +44,8 @@ public:
     void SetProgress(CProgressLine* line) { m_line = line; }
 
     bool Make(const std::wstring& output, std::string& error);
+    // After a failed Make: the product names a ready archive the stub cannot read.
+    bool Refused() const { return m_refused; }
     const CMakeReport& Report() const { return m_report; }
     std::string FormatJson() const;
 
@@ -55,6 +57,7 @@ private:
     int m_threads = 2;
     CProgressLine* m_line = nullptr;
     CMakeReport m_report;
+    bool m_refused = false;
 };
 
 }  // namespace builder

@@ -12,6 +12,7 @@
 #include "package/KeyValueCollectionImpl.h"
 #include "runtime/Handles.h"
 #include "runtime/PathUtils.h"
+#include "tools/ministub-build/ArchiveCheck.h"
 #include "tools/ministub-build/InstallerInspector.h"
 #include "tools/ministub-build/InstallerMaker.h"
 #include "tools/ministub-build/InstallerSettings.h"
@@ -44,7 +45,10 @@ const char kHelp[] =
     "names are refused before anything is written), compresses each folder into a 7z archive\n"
     "(LZMA, executables through BCJ2; a progress line on a console) and reads it back, packs, runs\n"
     "the sign command, writes the settings, reads the installer back and compares it with the\n"
-    "product file. The output is replaced only when all of that succeeded.\n"
+    "product file. The output is replaced only when all of that succeeded. A ready .7z is read\n"
+    "back with the stub's reader too; one the stub cannot read (a method it has no decoder for,\n"
+    "such as PPMd or BZip2, encryption, damage) ends with exit code 2, naming the entry, the item\n"
+    "and its method.\n"
     "  --define NAME=VALUE            the value of ${NAME} in the product file\n"
     "  --json                         report sizes, ratios, times and settings as JSON\n"
     "  --threads 1|2                  threads of the match finder (default 2)\n"
@@ -53,7 +57,9 @@ const char kHelp[] =
     "pack: the stub's image and its build signature (4 zero bytes for an unsigned stub), then the\n"
     "package (header version 2, index, entries' data in the order given), padded to 8 bytes so\n"
     "that a signature added afterwards starts aligned. The stub must be stripped: nothing may\n"
-    "follow its image but its signature. Entries (NAME defaults to the file's name):\n"
+    "follow its image but its signature. Archives (types 1, 3, 4, 5) are read back with the\n"
+    "stub's reader first and refused as make refuses them. Entries (NAME defaults to the file's\n"
+    "name):\n"
     "  --ui-package FILE[=NAME]       install UI archive (type 5)\n"
     "  --layout FILE[=NAME]           layout archive (type 1)\n"
     "  --install-package FILE[=NAME]  install package archive (type 3)\n"
@@ -94,7 +100,8 @@ const char kHelp[] =
     "package index and the settings.\n"
     "  --json                         the same as one JSON object\n"
     "\n"
-    "Exit code 0 on success, 1 when the work failed, 2 for a command line that cannot be used.\n";
+    "Exit code 0 on success, 1 when the work failed, 2 for a command line that cannot be used\n"
+    "(and for an archive the stub cannot read).\n";
 
 void Write(HANDLE handle, const std::string& text) {
     DWORD mode = 0;
@@ -206,6 +213,12 @@ int Pack(const std::vector<std::wstring>& args) {
     }
     if (stub.empty() || out.empty()) return Usage("pack needs --stub and --out");
     std::string error;
+    for (const CPackEntry& entry : entries) {
+        bool refused = false;
+        if (!builder::CheckReadyArchive(entry.source, entry.name, entry.type, out + L".check", error, refused)) {
+            return Fail(error, refused ? 2 : 1);
+        }
+    }
     builder::CPackageBuilder packageBuilder;
     if (!packageBuilder.Build(stub, entries, out, error)) return Fail(error);
     if (!settingsFile.empty()) {
@@ -312,7 +325,7 @@ int Make(const std::vector<std::wstring>& args) {
     builder::CInstallerMaker maker(product);
     maker.SetThreads(threads);
     maker.SetProgress(&progress);
-    if (!maker.Make(out, error)) return Fail(error);
+    if (!maker.Make(out, error)) return Fail(error, maker.Refused() ? 2 : 1);
     if (json) {
         Print(maker.FormatJson());
     } else {
