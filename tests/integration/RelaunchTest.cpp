@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BuildPaths.h"
@@ -26,23 +29,47 @@ const wchar_t kElevationText[] = L"Setup needs administrator rights.";
 // its class stands in for it (Wine's desktop has none).
 class CTaskbarStandIn {
 public:
-    CTaskbarStandIn() {
-        WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = ::DefWindowProcW;
-        windowClass.hInstance = ::GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"Shell_TrayWnd";
-        ::RegisterClassW(&windowClass);
-        m_window = ::CreateWindowExW(0, L"Shell_TrayWnd", L"", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                     windowClass.hInstance, nullptr);
+    // On a thread of its own that answers every message, as a shell does: a window on the test's
+    // thread, which waits for runs without pumping, would hold any program that sends it one.
+    CTaskbarStandIn() : m_thread([this] { Pump(); }) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_ready.wait(lock, [this] { return m_done; });
     }
     ~CTaskbarStandIn() {
-        if (m_window) ::DestroyWindow(m_window);
-        ::UnregisterClassW(L"Shell_TrayWnd", ::GetModuleHandleW(nullptr));
+        if (m_window) ::PostMessageW(m_window, WM_CLOSE, 0, 0);
+        m_thread.join();
     }
     bool Ok() const { return m_window != nullptr; }
 
 private:
+    void Pump() {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = &Proc;
+        windowClass.hInstance = ::GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"Shell_TrayWnd";
+        ::RegisterClassW(&windowClass);
+        HWND window = ::CreateWindowExW(0, L"Shell_TrayWnd", L"", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                        windowClass.hInstance, nullptr);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_window = window;
+            m_done = true;
+        }
+        m_ready.notify_one();
+        MSG message;
+        while (window && ::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+        ::UnregisterClassW(L"Shell_TrayWnd", windowClass.hInstance);
+    }
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_DESTROY) ::PostQuitMessage(0);
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    bool m_done = false;
     HWND m_window = nullptr;
+    std::thread m_thread;
 };
 
 class Relaunch : public CInstallerTest {
