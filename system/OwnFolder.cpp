@@ -211,9 +211,10 @@ HRESULT COwnFolder::EnsureLevel(const std::wstring& parent, const std::wstring& 
 
     // Something is there. Opened so that it can be judged, and moved, as the very object it is.
     qlLib::CFileHandle folder(OpenInPlace(path, READ_CONTROL | FILE_READ_ATTRIBUTES | DELETE));
-    // Held open by its maker without leave to move it: it can still be looked at.
+    // Held open by somebody without leave to move it (its maker, or a run deleting inside it): it
+    // can still be judged, and a protected folder is used whoever holds it.
     const bool movable = folder.IsValid();
-    if (!folder) folder.Reset(OpenInPlace(path, FILE_READ_ATTRIBUTES));
+    if (!folder) folder.Reset(OpenInPlace(path, READ_CONTROL | FILE_READ_ATTRIBUTES));
     std::wstring current(L"cannot be opened");
     if (folder) {
         BY_HANDLE_FILE_INFORMATION information = {};

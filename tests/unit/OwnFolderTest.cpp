@@ -152,3 +152,21 @@ TEST(OwnFolder, OnlySystemAndAdministratorsMayWrite) {
     EXPECT_FALSE(COwnFolder::IsProtected(L"O:BAD:(A;OICI;FA;;;BA)(A;;WD;;;AU)"));       // users change the rights
     EXPECT_FALSE(COwnFolder::IsProtected(L"O:BA"));                                     // no DACL: everybody
 }
+
+TEST(OwnFolder, AProtectedFolderHeldOpenBySomebodyElseIsStillUsed) {
+    // Another run deleting inside the logs holds the folder without leave to move it: a folder
+    // that is the installer's own is used all the same, not replaced by one of a new name.
+    // The system's own security calls: the rights must be read through the handle that judges.
+    CTempFolder temp;
+    COwnFolder own(qlLib::eToken_ElevatedAdministrator, nullptr);
+    const std::wstring logs = temp.Join(L"Logs");
+    ASSERT_TRUE(::CreateDirectoryW(logs.c_str(), nullptr));
+    ASSERT_TRUE(qlLib::IsProtectedFolderAt(logs));
+    qlLib::CFileHandle held(::CreateFileW(logs.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(held.IsValid());
+    std::wstring used;
+    ASSERT_EQ(own.Ensure(temp.Path(), logs + L"\\run", COwnFolder::eReaders_Users, used), S_OK);
+    EXPECT_TRUE(qlLib::SamePath(used, logs + L"\\run")) << testing::PrintToString(used);
+    EXPECT_TRUE(testing_support::ListFolders(temp.Path(), L"Logs-*").empty());
+}
