@@ -638,7 +638,12 @@ HRESULT C7zArchive::CreateOutput(UINT32 index, const std::wstring& target) {
     DWORD flags = attributes & ~FILE_ATTRIBUTE_READONLY;
     if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
     flags |= FILE_FLAG_SEQUENTIAL_SCAN;
-    HRESULT hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags);
+    // Made as a new file first, replaced only when one is there: a replacing open truncates, and
+    // under Wine it truncates a file it has just made too, which ext4 answers by writing the
+    // data out at once when the file is closed.
+    HRESULT hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_NEW, flags);
+    if (hr == HRESULT_FROM_WIN32(ERROR_FILE_EXISTS))
+        hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags);
     if (hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)) {
         // An earlier run may have left the file read-only (or hidden): it is replaced all the
         // same. Asked only after a refusal, so that a fresh file costs no extra call.

@@ -129,11 +129,15 @@ TEST_P(C7zArchiveTree, ExtractArchiveRecreatesTheTreeWithAttributesAndTimes) {
     EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, expected.dwHighDateTime);
     EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, expected.dwLowDateTime);
 
-    // A second run replaces what the first left, read-only files included. (Wine running as root
-    // lets a read-only file be replaced anyway; Windows refuses unless the attribute is cleared.)
+    // A second run replaces what the first left, read-only files included, and a longer file in
+    // an item's place is cut to the item. (Wine running as root lets a read-only file be replaced
+    // anyway; Windows refuses unless the attribute is cleared.)
+    const std::wstring readme = temp.Join(L"docs\\readme.txt");
+    ASSERT_TRUE(testing_support::WriteTextFile(readme, std::string(100000, 'x')));
     EXPECT_EQ(archive->ExtractArchive(temp.Path().c_str()), S_OK);
     EXPECT_NE(::GetFileAttributesW(readOnly.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     ExpectSameFile(PayloadPath(L"readonly.txt"), readOnly);
+    ExpectSameFile(PayloadPath(L"docs\\readme.txt"), readme);
     MakeWritable(readOnly);
 }
 
