@@ -56,10 +56,27 @@ bool IsLocalSystemProcess() {
     return ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != FALSE;
 }
 
-ETokenKind ProcessTokenKind() {
-    if (IsLocalSystemProcess()) return eToken_LocalSystem;
+namespace {
+
+// The process's token does not change while it runs, and each look at it is several calls.
+INIT_ONCE g_tokenKindOnce = INIT_ONCE_STATIC_INIT;
+ETokenKind g_tokenKind = eToken_User;
+
+BOOL CALLBACK FindProcessTokenKind(PINIT_ONCE, PVOID, PVOID*) {
     bool limited = false;
-    return IsAdministratorToken(limited) && !limited ? eToken_ElevatedAdministrator : eToken_User;
+    if (IsLocalSystemProcess()) {
+        g_tokenKind = eToken_LocalSystem;
+    } else if (IsAdministratorToken(limited) && !limited) {
+        g_tokenKind = eToken_ElevatedAdministrator;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+ETokenKind ProcessTokenKind() {
+    ::InitOnceExecuteOnce(&g_tokenKindOnce, FindProcessTokenKind, nullptr, nullptr);
+    return g_tokenKind;
 }
 
 }  // namespace qlLib

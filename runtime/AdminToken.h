@@ -12,7 +12,7 @@ bool IsAdministratorToken(bool& limited);
 bool IsLocalSystemProcess();
 
 // What the process may do beyond its own user's objects: nothing (an ordinary or a limited
-// token), an elevated administrator's rights, or the system's.
+// token), an elevated administrator's rights, or the system's. Found once per process.
 enum ETokenKind { eToken_User, eToken_ElevatedAdministrator, eToken_LocalSystem };
 ETokenKind ProcessTokenKind();
 
