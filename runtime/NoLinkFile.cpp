@@ -31,9 +31,10 @@ bool IsNoLink(const std::wstring& path, const std::wstring& pathFinal) {
 // The file, and the folder it lies in, are what their names say: neither is a link. Links higher
 // up are the business of whoever made those folders (see the installer's own folders).
 bool LiesInItsFolder(HANDLE file, const std::wstring& path) {
-    std::wstring folder, name, fileFinal, folderFinal;
-    return SplitLast(path, folder, name) && FinalPathOf(file, fileFinal) && IsNoLink(path, fileFinal) &&
-           FinalPathOf(folder, folderFinal) && IsNoLink(folder, folderFinal);
+    std::wstring folder, name, fileFinal, folderFinal, expected;
+    // The folder's final path serves both judgements: asked once, it is one view of the folder.
+    return SplitLast(path, folder, name) && FinalPathOf(file, fileFinal) && FinalPathOf(folder, folderFinal) &&
+           JoinPath(expected, folderFinal, name) && SamePath(fileFinal, expected) && IsNoLink(folder, folderFinal);
 }
 
 void RemoveOpenFile(HANDLE file) {
@@ -73,6 +74,17 @@ bool FinalPathOf(const std::wstring& path, std::wstring& finalPath) {
     return handle && FinalPathOf(handle.Get(), finalPath);
 }
 
+bool QueryOpenFile(HANDLE handle, DWORD& attributes, DWORD* links) {
+    FILE_BASIC_INFO basic = {};
+    if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic))) return false;
+    attributes = basic.FileAttributes;
+    if (!links) return true;
+    FILE_STANDARD_INFO standard = {};
+    if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard))) return false;
+    *links = standard.NumberOfLinks;
+    return true;
+}
+
 bool SamePath(const std::wstring& a, const std::wstring& b) {
     size_t na = a.size(), nb = b.size();
     while (na > 3 && a[na - 1] == L'\\') --na;
@@ -91,10 +103,9 @@ HANDLE CreateFileNoLink(const std::wstring& path, DWORD access, DWORD share, DWO
     CFileHandle file(raw);
     const bool created = disposition == CREATE_NEW ||
                          ((disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) && openError != ERROR_ALREADY_EXISTS);
-    BY_HANDLE_FILE_INFORMATION information = {};
-    const bool known = ::GetFileInformationByHandle(file.Get(), &information) != FALSE;
-    const bool link = !known || (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-                      (!created && information.nNumberOfLinks > 1);
+    DWORD attributes = 0, links = 0;
+    const bool known = QueryOpenFile(file.Get(), attributes, &links);
+    const bool link = !known || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!created && links > 1);
     if (link || !LiesInItsFolder(file.Get(), path)) {
         if (created && (access & (DELETE | GENERIC_ALL))) RemoveOpenFile(file.Get());
         file.Reset();

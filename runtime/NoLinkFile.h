@@ -15,6 +15,10 @@ const DWORD kErrorLinkRefused = 4395;
 bool FinalPathOf(HANDLE handle, std::wstring& path);
 // The same for an existing file or folder (links followed); false when it cannot be opened.
 bool FinalPathOf(const std::wstring& path, std::wstring& finalPath);
+// The attributes of an open file or folder and, when links is given, its number of names. Cheaper
+// than GetFileInformationByHandle, which also asks for the volume's serial number: under Wine a
+// round trip through the mount manager's process for every call.
+bool QueryOpenFile(HANDLE handle, DWORD& attributes, DWORD* links = nullptr);
 // Equal as the file system compares names (ordinal, case-insensitive), trailing backslashes aside.
 bool SamePath(const std::wstring& a, const std::wstring& b);
 

@@ -154,10 +154,9 @@ bool IsProtectedFolderAt(const std::wstring& folder) {
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle) return false;
-    BY_HANDLE_FILE_INFORMATION information = {};
-    if (!::GetFileInformationByHandle(handle.Get(), &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    DWORD attributes = 0;
+    if (!QueryOpenFile(handle.Get(), attributes) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
     std::wstring finalPath, sddl;
     return FinalPathOf(handle.Get(), finalPath) && SamePath(finalPath, folder) && ReadSecuritySddl(handle.Get(), sddl) &&

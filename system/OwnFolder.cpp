@@ -61,21 +61,20 @@ HANDLE OpenInPlace(const std::wstring& path, DWORD access) {
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-bool IsLink(const std::wstring& path, const BY_HANDLE_FILE_INFORMATION& information) {
+bool IsLink(const std::wstring& path, DWORD handleAttributes) {
     // Wine opens what a link leads to even when asked for the link: only the name tells there.
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+    return (handleAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
            (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 // Whether the open folder is a folder and lies at parentFinal joined with name: no link in its
 // place and none on the way since the parent was looked at. finalPath receives where it lies.
 bool LiesInParent(HANDLE folder, const std::wstring& parentFinal, const std::wstring& name, std::wstring& finalPath) {
-    BY_HANDLE_FILE_INFORMATION information = {};
+    DWORD attributes = 0;
     std::wstring expected;
-    return ::GetFileInformationByHandle(folder, &information) &&
-           !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && qlLib::FinalPathOf(folder, finalPath) &&
+    return qlLib::QueryOpenFile(folder, attributes) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) && qlLib::FinalPathOf(folder, finalPath) &&
            qlLib::JoinPath(expected, parentFinal, name) && qlLib::SamePath(finalPath, expected);
 }
 
@@ -173,10 +172,9 @@ HRESULT COwnFolder::UseLink(const std::wstring& path, HANDLE link, const std::ws
         return Refused(path);
     qlLib::CFileHandle target(::CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION information = {};
-    if (!target || !::GetFileInformationByHandle(target.Get(), &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !qlLib::FinalPathOf(target.Get(), usedFinal) ||
+    DWORD attributes = 0;
+    if (!target || !qlLib::QueryOpenFile(target.Get(), attributes) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY) || !qlLib::FinalPathOf(target.Get(), usedFinal) ||
         !m_security->Read(target.Get(), sddl) || !IsProtected(sddl))
         return Refused(path);
     TraceInfo(L"TARN::COwnFolder::Ensure : %s leads to %s", path.c_str(), usedFinal.c_str());
@@ -217,19 +215,18 @@ HRESULT COwnFolder::EnsureLevel(const std::wstring& parent, const std::wstring& 
     if (!folder) folder.Reset(OpenInPlace(path, READ_CONTROL | FILE_READ_ATTRIBUTES));
     std::wstring current(L"cannot be opened");
     if (folder) {
-        BY_HANDLE_FILE_INFORMATION information = {};
-        if (!::GetFileInformationByHandle(folder.Get(), &information)) return Refused(path);
-        if (IsLink(path, information)) {
+        DWORD attributes = 0;
+        if (!qlLib::QueryOpenFile(folder.Get(), attributes)) return Refused(path);
+        if (IsLink(path, attributes)) {
             hr = UseLink(path, folder.Get(), parent, parentIsBase, usedFinal);
             if (SUCCEEDED(hr)) used.swap(path);
             return hr;
         }
         std::wstring finalPath;
-        if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !LiesInParent(folder.Get(), parentFinal, name, finalPath))
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !LiesInParent(folder.Get(), parentFinal, name, finalPath))
             return Refused(path);
         if (!m_security->Read(folder.Get(), current)) current = L"rights unreadable";
-        if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsProtected(current)) {
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && IsProtected(current)) {
             used.swap(path);
             usedFinal.swap(finalPath);
             return S_OK;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/Handles.h"
+#include "runtime/NoLinkFile.h"
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 
@@ -111,9 +112,9 @@ bool CUtils::SplitCommand(const wchar_t* command, std::wstring& program, std::ws
     qlLib::CFileHandle file(::CreateFileW(program.c_str(), FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION information = {};
-    return file && ::GetFileInformationByHandle(file.Get(), &information) &&
-           !(information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    DWORD attributes = 0;
+    return file && qlLib::QueryOpenFile(file.Get(), attributes) &&
+           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 }  // namespace TARN
