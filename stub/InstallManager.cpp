@@ -191,11 +191,16 @@ bool CInstallManager::SplitOwnPath() {
     std::wstring path;
     if (!qlLib::GetModulePath(nullptr, path)) return false;
     try {
-        const DWORD needed = ::GetLongPathNameW(path.c_str(), nullptr, 0);
-        if (needed > 0) {
-            std::wstring longPath(needed, L'\0');
-            const DWORD n = ::GetLongPathNameW(path.c_str(), &longPath[0], needed);
-            if (n > 0 && n < needed) {
+        // Only a path with a generated short name ("NAME~1") has a longer form; asking costs a
+        // lookup of every folder on the way.
+        if (path.find(L'~') != std::wstring::npos) {
+            std::wstring longPath(path.size() + MAX_PATH, L'\0');
+            DWORD n = ::GetLongPathNameW(path.c_str(), &longPath[0], static_cast<DWORD>(longPath.size()));
+            if (n >= longPath.size()) {
+                longPath.resize(n);
+                n = ::GetLongPathNameW(path.c_str(), &longPath[0], static_cast<DWORD>(longPath.size()));
+            }
+            if (n > 0 && n < longPath.size()) {
                 longPath.resize(n);
                 path.swap(longPath);
             }
