@@ -39,6 +39,18 @@ CComPtr<ISerialize> SerializeOf(IKeyValueCollection* collection) {
     return serialize;
 }
 
+bool SerializedBytes(IKeyValueCollection* collection, std::vector<BYTE>& bytes) {
+    CComPtr<ISerialize> serialize = SerializeOf(collection);
+    CComPtr<qlLib::CMemoryStreamImpl> memory = CComPtr<qlLib::CMemoryStreamImpl>::Adopt(qlLib::CreateMemoryStreamImpl());
+    if (!serialize || !memory || !serialize->Save(memory.Get())) return false;
+    try {
+        bytes.assign(memory->Data(), memory->Data() + memory->Size());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 CComPtr<IClone> CloneOf(IKeyValueCollection* collection) {
     CComPtr<IClone> clone;
     if (collection) collection->QueryInterface(qlLib::IID_IClone, reinterpret_cast<void**>(clone.Receive()));
@@ -553,6 +565,12 @@ bool CFileDataExtender::Import(IKeyValueCollection* collection) {
         return false;
     }
     return clone->CopyFrom(collection);
+}
+
+bool CFileDataExtender::HoldsSameAs(IKeyValueCollection* collection) {
+    std::vector<BYTE> mine, theirs;
+    return m_collection && collection && SerializedBytes(m_collection.Get(), mine) &&
+           SerializedBytes(collection, theirs) && mine == theirs;
 }
 
 bool CFileDataExtender::GetCollection(IKeyValueCollection* collection) {

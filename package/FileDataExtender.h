@@ -68,6 +68,9 @@ public:
     bool Import(qlLib::IKeyValueCollection* collection);
     // Copies this collection's contents into the caller's collection.
     bool GetCollection(qlLib::IKeyValueCollection* collection);
+    // Whether this collection serialises to the very bytes the given one does: Import and Save
+    // would write the block that is there already.
+    bool HoldsSameAs(qlLib::IKeyValueCollection* collection);
 
     bool SetData(DWORD key, bool value);
     bool SetData(DWORD key, DWORD value);

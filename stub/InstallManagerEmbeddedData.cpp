@@ -208,12 +208,16 @@ void CInstallManager::MoveEmbeddedDataToCachedStub(const std::wstring& cachedStu
     if (cached.GetData(eEmbedded_ProductId, &productId) && productId.empty()) return;
     TraceInfo(L"start: move embedded data to the cached stub");
     // Settings that this file carries inside its signature go into the cached stub's signature too.
+    const CFileDataExtender::EPlacement found = cached.GetPlacement();
     if (m_embeddedData.GetPlacement() == CFileDataExtender::ePlacement_Signature && cached.IsSigned())
         cached.SetPlacement(CFileDataExtender::ePlacement_Signature);
-    if (!cached.Import(engineData)) {
-        TraceError(L"CInstallManager::Initialize(601) : failed to import embedded data");
-    } else if (!cached.Save()) {
-        TraceError(L"CInstallManager::Initialize(607) : failed to save embedded data to cached stub");
+    // A re-run over the cache mostly finds them there already: the file is then left as it is.
+    if (cached.GetPlacement() != found || !cached.HoldsSameAs(engineData)) {
+        if (!cached.Import(engineData)) {
+            TraceError(L"CInstallManager::Initialize(601) : failed to import embedded data");
+        } else if (!cached.Save()) {
+            TraceError(L"CInstallManager::Initialize(607) : failed to save embedded data to cached stub");
+        }
     }
     TraceInfo(L"done: move embedded data to the cached stub");
 }

@@ -84,4 +84,15 @@ build inspect "$(win "$cached")" --json | tr -d '\r' > cached.json
 if [ "$placement" = signature ]; then
   osslsigncode verify -CAfile cert.pem -in "$cached" >verify.log 2>&1 || fail "cached stub: $(cat verify.log)"
 fi
+
+echo "== other switches are written again; the same switches leave the cached stub as it is"
+[ "$(run "$(win setup.exe)" /x /qn /DEFLANG fr-FR)" = "0x00000000" ] || fail "second x run"
+build inspect "$(win "$cached")" --json | tr -d '\r' > cached.json
+[ "$(json cached.json "d['settings']['5']")" = "wstring:fr-FR" ] || fail "language: $(json cached.json "d['settings']")"
+cp "$cached" written.exe
+touch -d '2001-02-03 04:05:06' "$cached"
+[ "$(run "$(win setup.exe)" /x /qn /DEFLANG fr-FR)" = "0x00000000" ] || fail "third x run"
+cmp -s written.exe "$cached" || fail "the same settings changed the cached stub"
+[ "$(stat -c %Y "$cached")" = "$(date -d '2001-02-03 04:05:06' +%s)" ] || fail "the same settings rewrote the cached stub"
+[ "$(trust "$cached")" = "0x00000000" ] || fail "cached stub signature after the last /x: $(trust "$cached")"
 echo "ok"
