@@ -1,8 +1,8 @@
 #pragma once
 // Writes a 7z archive the stub's reader unpacks: executables (by extension) in one solid block
 // through BCJ2 and LZMA, the other files in a second block through LZMA, empty files and folders
-// as items without data. The encoders are 7-Zip's; the header is written plain (not compressed)
-// with a CRC for every file.
+// as items without data. The encoders are 7-Zip's, the files are read (and converted) on a thread
+// beside the coder's; the header is written plain (not compressed) with a CRC for every file.
 #include <windows.h>
 
 #include <string>
@@ -19,7 +19,7 @@ struct CArchiveItem {
     FILETIME modified = {};
 };
 
-// Receives the source bytes compressed so far; called from the compressing thread.
+// Receives the source bytes read so far; called from the thread that reads the files.
 class IArchiveProgress {
 public:
     virtual void OnArchiveProgress(ULONGLONG done, ULONGLONG total) = 0;
