@@ -14,7 +14,7 @@ enum : BYTE {
     kEnd = 0x00, kHeader = 0x01, kMainStreamsInfo = 0x04, kFilesInfo = 0x05, kPackInfo = 0x06,
     kUnpackInfo = 0x07, kSubStreamsInfo = 0x08, kSize = 0x09, kCrc = 0x0A, kFolder = 0x0B,
     kCodersUnpackSize = 0x0C, kNumUnpackStream = 0x0D, kEmptyStream = 0x0E, kEmptyFile = 0x0F,
-    kName = 0x11, kMTime = 0x14, kWinAttributes = 0x15,
+    kName = 0x11, kMTime = 0x14, kWinAttributes = 0x15, kEncodedHeader = 0x17,
 };
 
 class CHeaderBytes {
@@ -183,6 +183,32 @@ std::vector<BYTE> ArchiveHeaderBytes(const std::vector<CArchiveBlock>& blocks,
     WriteFilesInfo(header, order);
     header.Byte(kEnd);
     return header.Bytes();
+}
+
+std::vector<BYTE> EncodedHeaderBytes(ULONGLONG packPosition, const CCodedStream& packed, ULONGLONG headerSize,
+                                     DWORD headerCrc) {
+    CHeaderBytes h;
+    h.Byte(kEncodedHeader);
+    h.Byte(kPackInfo);
+    h.Number(packPosition);
+    h.Number(1);
+    h.Byte(kSize);
+    h.Number(packed.packed);
+    h.Byte(kEnd);
+    h.Byte(kUnpackInfo);
+    h.Byte(kFolder);
+    h.Number(1);
+    h.Byte(0);   // not external
+    h.Number(1);
+    h.LzmaCoder(packed.props);
+    h.Byte(kCodersUnpackSize);
+    h.Number(headerSize);
+    h.Byte(kCrc);
+    h.Byte(1);   // all defined
+    h.Fixed(headerCrc, 4);
+    h.Byte(kEnd);
+    h.Byte(kEnd);
+    return h.Bytes();
 }
 
 void SignatureHeader(ULONGLONG headerOffset, const std::vector<BYTE>& header, BYTE (&bytes)[kSignatureHeaderSize]) {

@@ -1,7 +1,7 @@
 #pragma once
 // The 7z header of the archives the builder writes: the blocks (LZMA, or BCJ2 over four LZMA
-// streams as 7-Zip lays it out), the items with names, times, attributes and CRCs, and the
-// signature header that points at it.
+// streams as 7-Zip lays it out), the items with names, times, attributes and CRCs, the small
+// record that points at the header when it is stored compressed, and the signature header.
 #include <windows.h>
 
 #include <vector>
@@ -32,6 +32,11 @@ struct CArchiveBlock {
 // items without data anywhere).
 std::vector<BYTE> ArchiveHeaderBytes(const std::vector<CArchiveBlock>& blocks,
                                      const std::vector<const CArchiveItem*>& order);
+
+// The record that stands for a header stored as one LZMA stream at packPosition (counted from
+// the end of the signature header).
+std::vector<BYTE> EncodedHeaderBytes(ULONGLONG packPosition, const CCodedStream& packed, ULONGLONG headerSize,
+                                     DWORD headerCrc);
 
 const size_t kSignatureHeaderSize = 32;
 

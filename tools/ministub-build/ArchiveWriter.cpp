@@ -142,7 +142,17 @@ bool CArchiveWriter::Write(const std::vector<CArchiveItem>& items, const std::ws
             if (!WriteBlock(block, out, m_level, m_threads, progress, error)) return false;
         }
 
-        const std::vector<BYTE> header = ArchiveHeaderBytes(blocks, order);
+        // The header, compressed as 7-Zip's tool stores it, unless that does not make it smaller.
+        std::vector<BYTE> header = ArchiveHeaderBytes(blocks, order);
+        const DWORD headerCrc = qlLib::Crc32(header.data(), header.size());
+        CCodedStream coded;
+        std::vector<BYTE> packed;
+        if (!EncodeLzmaBytes(header, ELzmaStream::eHeader, m_level, coded, packed, error)) return false;
+        std::vector<BYTE> encoded = EncodedHeaderBytes(out.Position() - sizeof signature, coded, header.size(), headerCrc);
+        if (packed.size() + encoded.size() < header.size()) {
+            if (!out.Write(packed)) return error = "cannot write " + WideToUtf8(path), false;
+            header.swap(encoded);
+        }
         const ULONGLONG headerOffset = out.Position() - sizeof signature;
         if (!out.Write(header)) return error = "cannot write " + WideToUtf8(path), false;
 

@@ -2,7 +2,8 @@
 // Writes a 7z archive the stub's reader unpacks: executables (by extension) in one solid block
 // through BCJ2 and LZMA, the other files in a second block through LZMA, empty files and folders
 // as items without data. The encoders are 7-Zip's, the files are read (and converted) on a thread
-// beside the coder's; the header is written plain (not compressed) with a CRC for every file.
+// beside the coder's; the header, with a CRC for every file, is stored compressed as 7-Zip's tool
+// stores it (plain when that is smaller, as for an archive of one small file).
 #include <windows.h>
 
 #include <string>

@@ -67,6 +67,14 @@ bool EncodeLzma(ISeqInStreamPtr in, ISeqOutStreamPtr out, ELzmaStream kind, int 
         props.lc = 0;
         props.lp = 2;
         props.numThreads = 1;
+    } else if (kind == ELzmaStream::eHeader) {
+        // As 7-Zip compresses its headers: a small dictionary and long matches.
+        props.level = 5;
+        props.dictSize = 1 << 20;
+        props.fb = 273;
+        props.btMode = 1;
+        props.numHashBytes = 2;
+        props.numThreads = 1;
     }
     SizeT propsSize = LZMA_PROPS_SIZE;
     if (LzmaEnc_SetProps(encoder.get(), &props) != SZ_OK ||

@@ -14,6 +14,7 @@ namespace builder {
 enum class ELzmaStream {
     eData,     // a block's bytes, or the main stream of its branch converter: the chosen level
     eBranch,   // the converter's call or jump targets: 4-byte addresses, small dictionary
+    eHeader,   // the archive's header
 };
 
 // Compresses in (expected bytes, for the dictionary) to out; threads 2 lets the match finder run
