@@ -133,9 +133,10 @@ ULONGLONG WriteArchive(const std::vector<CArchiveItem>& items, const std::wstrin
 
 }  // namespace
 
-// The layout 7-Zip's tool gives the same files: the header stored compressed, and the branch
+// The layout 7-Zip's tool gives the same files: the header stored compressed, the branch
 // converter run over each file on its own, so that a second copy of a program costs next to
-// nothing (converted over the whole block, its calls would point elsewhere than the first's).
+// nothing (converted over the whole block, its calls would point elsewhere than the first's),
+// and the files of a block side by side with their kind.
 TEST(ArchiveWriter, LayoutIsThatOf7ZipsTool) {
     testing_support::CTempFolder temp;
     const std::wstring source = temp.Join(L"src");
@@ -147,6 +148,7 @@ TEST(ArchiveWriter, LayoutIsThatOf7ZipsTool) {
     for (int i = 0; i < 40; ++i) {
         ASSERT_TRUE(testing_support::WriteTextFile(source + L"\\notes" + std::to_wstring(i) + L".txt", "a note\r\n"));
     }
+    ASSERT_TRUE(testing_support::WriteTextFile(source + L"\\setup.ini", "[setup]\r\n"));
     std::vector<CArchiveItem> items;
     std::string error;
     ASSERT_TRUE(builder::ListArchiveItems(source, items, error)) << error;
@@ -159,6 +161,13 @@ TEST(ArchiveWriter, LayoutIsThatOf7ZipsTool) {
     UINT32 count = 0;
     ASSERT_TRUE(ReadBack(archive, temp.Join(L"x"), count));
     EXPECT_EQ(count, items.size());
+    TARN::C7zArchive* reader = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(TARN::C7zArchive::Initialize(&reader));
+    ASSERT_HRESULT_SUCCEEDED(reader->Open(archive.c_str()));
+    std::vector<std::wstring> order(count);
+    for (UINT32 i = 0; i < count; ++i) reader->GetItemPath(i, order[i]);
+    reader->Release();
+    EXPECT_EQ(order[2], L"setup.ini");   // after the programs' block, before every .txt
 
     std::vector<CArchiveItem> one;
     for (const CArchiveItem& item : items) {
