@@ -130,6 +130,9 @@ bool CInstallerMaker::Make(const std::wstring& output, std::string& error) {
                 std::string message;
                 if (!ListArchiveItems(entry.source, listed[i], message)) return error = where + message, false;
                 if (listed[i].empty()) return error = where + WideToUtf8(entry.source) + " is empty", false;
+                for (CArchiveItem& item : listed[i]) {
+                    if (m_clampTimes && ::CompareFileTime(&item.modified, &m_latest) > 0) item.modified = m_latest;
+                }
             }
             CMadeEntry made;
             made.name = entry.name;

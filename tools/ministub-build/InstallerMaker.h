@@ -42,6 +42,11 @@ public:
     explicit CInstallerMaker(const CProductFile& product) : m_product(product) {}
     void SetThreads(int threads) { m_threads = threads; }
     void SetProgress(CProgressLine* line) { m_line = line; }
+    // No file or folder time later than latest goes into the archives (SOURCE_DATE_EPOCH).
+    void SetLatestTime(const FILETIME& latest) {
+        m_latest = latest;
+        m_clampTimes = true;
+    }
 
     bool Make(const std::wstring& output, std::string& error);
     // After a failed Make: the product names a ready archive the stub cannot read.
@@ -56,6 +61,8 @@ private:
     const CProductFile& m_product;
     int m_threads = 2;
     CProgressLine* m_line = nullptr;
+    FILETIME m_latest = {};
+    bool m_clampTimes = false;
     CMakeReport m_report;
     bool m_refused = false;
 };
