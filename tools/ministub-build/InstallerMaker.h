@@ -56,6 +56,9 @@ public:
 
 private:
     bool Compress(std::vector<std::vector<CArchiveItem>>& listed, std::string& error);
+    // Makes the archive of entry index and reads it back; may run beside another one.
+    bool MakeArchive(size_t index, const std::vector<CArchiveItem>& items, IArchiveProgress* progress,
+                     std::string& error);
     bool Verify(const std::wstring& installer, std::string& error);
 
     const CProductFile& m_product;
