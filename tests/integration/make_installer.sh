@@ -104,6 +104,37 @@ code=$(wrun "$runexit" "$(win setup.exe)" /qn | tr -d '\r' | sed -n 's/^exitcode
 installed=$(find "$prefix/drive_c" -maxdepth 3 -path "*/$target_name/ReadMe.txt" -print -quit)
 [ -n "$installed" ] && [ "$(cat "$installed")" = "$(printf 'made by make\r\n')" ] || fail "product not installed"
 
+echo "== SOURCE_DATE_EPOCH: copies with other file times make the same bytes"
+# Unsigned, since a signature holds its own time. The one file older than the epoch keeps its time.
+for copy in early late; do
+  cp -r product "$copy"
+  sed -e '/^sign = /d' -e '/^placement = /d' product/product.ini > "$copy/product.ini"
+done
+find early -exec touch -d '2024-05-01 10:00:00' {} +
+find late -exec touch -d '2024-06-02 11:30:00' {} +
+touch -d '2010-01-01 00:00:00' {early,late}/install/InstallPackage/files/ReadMe.txt
+reproducible() {
+  local copy=$1 out=$2
+  build make "$(win "$copy/product.ini")" --define "stub=$(win "$stub")" --out "$(win "$out")" >/dev/null
+}
+export SOURCE_DATE_EPOCH=1577836800   # 2020-01-01
+reproducible early early.exe
+reproducible late late.exe
+cmp -s early.exe late.exe || fail "SOURCE_DATE_EPOCH: the copies made different installers"
+SOURCE_DATE_EPOCH=4102444800          # 2100-01-01: later than every time, so it changes nothing
+reproducible early early-2100.exe
+unset SOURCE_DATE_EPOCH
+reproducible early early-kept.exe
+reproducible late late-kept.exe
+cmp -s early-2100.exe early-kept.exe || fail "SOURCE_DATE_EPOCH after every time changed the installer"
+! cmp -s early-kept.exe late-kept.exe || fail "without SOURCE_DATE_EPOCH the file times were not kept"
+printf 'old' > out.exe
+rc=0
+SOURCE_DATE_EPOCH=tomorrow build make "$(win early/product.ini)" --define "stub=$(win "$stub")" \
+  --out "$(win out.exe)" >/dev/null 2>err.txt || rc=$?
+[ "$rc" = 2 ] && grep -q 'SOURCE_DATE_EPOCH is "tomorrow"' err.txt && [ "$(cat out.exe)" = old ] \
+  || fail "SOURCE_DATE_EPOCH=tomorrow: exit $rc, $(cat err.txt)"
+
 echo "== refused before anything is written"
 ln -s .. product/ui/loop
 refused 1 'ui\\loop is a link' product/product.ini

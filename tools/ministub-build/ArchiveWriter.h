@@ -1,8 +1,10 @@
 #pragma once
 // Writes a 7z archive the stub's reader unpacks: executables (by extension) in one solid block
-// through BCJ2 and LZMA, the other files in a second block through LZMA, empty files and folders
-// as items without data. The encoders are 7-Zip's; the header is written plain (not compressed)
-// with a CRC for every file.
+// through BCJ2 and LZMA, the other files in a second block through LZMA, each block's files
+// ordered by type; empty files and folders as items without data. The encoders are 7-Zip's, the
+// files are read (and converted) on a thread beside the coder's; the header, with a CRC for every
+// file, is stored compressed as 7-Zip's tool stores it (plain when that is smaller, as for an
+// archive of one small file).
 #include <windows.h>
 
 #include <string>
@@ -19,7 +21,7 @@ struct CArchiveItem {
     FILETIME modified = {};
 };
 
-// Receives the source bytes compressed so far; called from the compressing thread.
+// Receives the source bytes read so far; called from the thread that reads the files.
 class IArchiveProgress {
 public:
     virtual void OnArchiveProgress(ULONGLONG done, ULONGLONG total) = 0;
@@ -45,7 +47,8 @@ public:
     void SetProgress(IArchiveProgress* progress) { m_progress = progress; }
 
     // Writes items (in this order for the folders and empty files; data files are grouped by
-    // block) to path, which is created or replaced. error receives one line on failure.
+    // block and ordered by type) to path, which is created or replaced. error receives one line
+    // on failure.
     bool Write(const std::vector<CArchiveItem>& items, const std::wstring& path, CArchiveStats& stats,
                std::string& error);
 

@@ -3,12 +3,16 @@
 #include <wintrust.h>
 #include <softpub.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "runtime/CriticalSection.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/PathUtils.h"
 #include "runtime/StringUtils.h"
+#include "runtime/WorkerThread.h"
 #include "tools/ministub-build/ArchiveCheck.h"
 #include "tools/ministub-build/InstallerInspector.h"
 #include "tools/ministub-build/InstallerSettings.h"
@@ -78,29 +82,122 @@ bool SignatureHolds(const std::wstring& path, std::string& error) {
     return true;
 }
 
+// The progress of archives made at once, summed into the one progress line.
+class CSharedProgress {
+public:
+    CSharedProgress(CProgressLine* line, ULONGLONG total) : m_line(line), m_total(total) {}
+
+    // One lane's archives.
+    class CPart : public IArchiveProgress {
+    public:
+        explicit CPart(CSharedProgress& owner) : m_owner(owner) {}
+        void Reset() { m_done = 0; }
+        void OnArchiveProgress(ULONGLONG done, ULONGLONG) override {
+            m_owner.Add(done - m_done);
+            m_done = done;
+        }
+
+    private:
+        CSharedProgress& m_owner;
+        ULONGLONG m_done = 0;
+    };
+
+private:
+    void Add(ULONGLONG bytes) {
+        qlLib::CCriticalSectionLock lock(m_lock);
+        m_done += bytes;
+        if (m_line) m_line->OnArchiveProgress(m_done, m_total);
+    }
+
+    qlLib::CCriticalSection m_lock;
+    CProgressLine* m_line;
+    const ULONGLONG m_total;
+    ULONGLONG m_done = 0;
+};
+
+// The second lane of archives, on a thread of its own.
+class CLane : private qlLib::CWorkerThread {
+public:
+    explicit CLane(std::function<void()> body) : m_body(std::move(body)) {}
+    ~CLane() override { WaitForThread(INFINITE); }
+    bool Start() { return StartThread(); }
+
+private:
+    DWORD Run() override {
+        m_body();
+        return 0;
+    }
+
+    std::function<void()> m_body;
+};
+
 }  // namespace
 
-bool CInstallerMaker::Compress(std::vector<std::vector<CArchiveItem>>& listed, std::string& error) {
-    for (size_t i = 0; i < m_product.Entries().size(); ++i) {
-        const CProductEntry& entry = m_product.Entries()[i];
-        CMadeEntry& made = m_report.entries[i];
-        if (!entry.folder) continue;
+bool CInstallerMaker::MakeArchive(size_t index, const std::vector<CArchiveItem>& items, IArchiveProgress* progress,
+                                  std::string& error) {
+    try {
+        const CProductEntry& entry = m_product.Entries()[index];
+        CMadeEntry& made = m_report.entries[index];
         const ULONGLONG start = ::GetTickCount64();
         CArchiveWriter writer;
         writer.SetLevel(m_product.Compression());
         writer.SetThreads(m_threads);
-        writer.SetProgress(m_line);
-        if (m_line) m_line->Begin(WideToUtf8(entry.name));
-        const bool written = writer.Write(listed[i], made.source, made.stats, error);
-        if (m_line) m_line->End();
-        if (!written) return false;
+        writer.SetProgress(progress);
+        if (!writer.Write(items, made.source, made.stats, error)) return false;
         std::string detail;
         bool archiveAtFault = false;
-        if (!CheckArchive(made.source, listed[i].size(), made.source + L".check", detail, archiveAtFault)) {
+        if (!CheckArchive(made.source, items.size(), made.source + L".check", detail, archiveAtFault)) {
             return error = "the archive made of " + WideToUtf8(entry.source) + " does not read back: " + detail, false;
         }
         made.bytes = made.stats.archiveBytes;
         made.seconds = Since(start);
+        return true;
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+        return false;
+    }
+}
+
+bool CInstallerMaker::Compress(std::vector<std::vector<CArchiveItem>>& listed, std::string& error) {
+    std::vector<size_t> folders;
+    ULONGLONG total = 0;
+    std::vector<ULONGLONG> bytes(listed.size());
+    for (size_t i = 0; i < m_product.Entries().size(); ++i) {
+        if (!m_product.Entries()[i].folder) continue;
+        folders.push_back(i);
+        for (const CArchiveItem& item : listed[i]) bytes[i] += item.size;
+        total += bytes[i];
+    }
+    if (folders.empty()) return true;
+    // The largest first: while it is made, a second lane makes the others and reads them back,
+    // on the processor time the largest one's coder leaves.
+    std::stable_sort(folders.begin(), folders.end(), [&](size_t a, size_t b) { return bytes[a] > bytes[b]; });
+    CSharedProgress progress(m_line, total);
+    std::vector<std::string> errors(listed.size());
+    std::vector<char> failed(listed.size(), 0);
+    volatile LONG stop = 0;
+    auto lane = [&](size_t first, size_t last) {
+        CSharedProgress::CPart part(progress);
+        for (size_t k = first; k < last && !stop; ++k) {
+            const size_t i = folders[k];
+            part.Reset();
+            if (!MakeArchive(i, listed[i], &part, errors[i])) {
+                failed[i] = 1;
+                ::InterlockedExchange(&stop, 1);
+            }
+        }
+    };
+    if (m_line) m_line->Begin(folders.size() == 1 ? WideToUtf8(m_product.Entries()[folders[0]].name) : "archives");
+    if (m_threads > 1 && folders.size() > 1) {
+        CLane second([&] { lane(1, folders.size()); });
+        const bool started = second.Start();
+        lane(0, started ? 1 : folders.size());
+    } else {
+        lane(0, folders.size());
+    }
+    if (m_line) m_line->End();
+    for (size_t i = 0; i < listed.size(); ++i) {
+        if (failed[i]) return error = errors[i], false;
     }
     return true;
 }
@@ -130,6 +227,9 @@ bool CInstallerMaker::Make(const std::wstring& output, std::string& error) {
                 std::string message;
                 if (!ListArchiveItems(entry.source, listed[i], message)) return error = where + message, false;
                 if (listed[i].empty()) return error = where + WideToUtf8(entry.source) + " is empty", false;
+                for (CArchiveItem& item : listed[i]) {
+                    if (m_clampTimes && ::CompareFileTime(&item.modified, &m_latest) > 0) item.modified = m_latest;
+                }
             }
             CMadeEntry made;
             made.name = entry.name;

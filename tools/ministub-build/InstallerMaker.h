@@ -42,6 +42,11 @@ public:
     explicit CInstallerMaker(const CProductFile& product) : m_product(product) {}
     void SetThreads(int threads) { m_threads = threads; }
     void SetProgress(CProgressLine* line) { m_line = line; }
+    // No file or folder time later than latest goes into the archives (SOURCE_DATE_EPOCH).
+    void SetLatestTime(const FILETIME& latest) {
+        m_latest = latest;
+        m_clampTimes = true;
+    }
 
     bool Make(const std::wstring& output, std::string& error);
     // After a failed Make: the product names a ready archive the stub cannot read.
@@ -51,11 +56,16 @@ public:
 
 private:
     bool Compress(std::vector<std::vector<CArchiveItem>>& listed, std::string& error);
+    // Makes the archive of entry index and reads it back; may run beside another one.
+    bool MakeArchive(size_t index, const std::vector<CArchiveItem>& items, IArchiveProgress* progress,
+                     std::string& error);
     bool Verify(const std::wstring& installer, std::string& error);
 
     const CProductFile& m_product;
     int m_threads = 2;
     CProgressLine* m_line = nullptr;
+    FILETIME m_latest = {};
+    bool m_clampTimes = false;
     CMakeReport m_report;
     bool m_refused = false;
 };

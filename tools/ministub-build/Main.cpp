@@ -21,6 +21,7 @@
 #include "tools/ministub-build/ProductFile.h"
 #include "tools/ministub-build/ProgressLine.h"
 #include "tools/ministub-build/SettingsText.h"
+#include "tools/ministub-build/SourceDate.h"
 
 using builder::CPackEntry;
 using builder::FullPath;
@@ -53,6 +54,9 @@ const char kHelp[] =
     "  --json                         report sizes, ratios, times and settings as JSON\n"
     "  --threads 1|2                  threads of the match finder (default 2)\n"
     "A product file that cannot be used ends with exit code 2 and names its line.\n"
+    "With SOURCE_DATE_EPOCH set (seconds since 1970-01-01 UTC), no file or folder time later than\n"
+    "it goes into the archives: the same files make the same bytes (before signing) whenever they\n"
+    "were copied. A value that is not such a number ends with exit code 2.\n"
     "\n"
     "pack: the stub's image and its build signature (4 zero bytes for an unsigned stub), then the\n"
     "package (header version 2, index, entries' data in the order given), padded to 8 bytes so\n"
@@ -321,9 +325,13 @@ int Make(const std::vector<std::wstring>& args) {
     builder::CProductFile product;
     std::string error;
     if (!product.Read(productFile, defines, error)) return Fail(error, 2);
+    bool reproducible = false;
+    FILETIME latest = {};
+    if (!builder::ReadSourceDateEpoch(reproducible, latest, error)) return Fail(error, 2);
     builder::CProgressLine progress;
     builder::CInstallerMaker maker(product);
     maker.SetThreads(threads);
+    if (reproducible) maker.SetLatestTime(latest);
     maker.SetProgress(&progress);
     if (!maker.Make(out, error)) return Fail(error, maker.Refused() ? 2 : 1);
     if (json) {
