@@ -1,7 +1,7 @@
 """The figures of bench.sh, which sets the environment this reads. Every figure is a median of
 BENCH_RUNS runs, taken side by side with its anchor (and with the baseline build, if any) in
 alternating order, so that the load of a shared machine falls on both alike."""
-import os, random, resource, shutil, statistics, subprocess, time
+import json, os, random, resource, shutil, statistics, subprocess, time
 
 root, build, work = os.environ['MINISTUB_ROOT'], os.environ['MINISTUB_BUILD'], os.environ['BENCH_WORK']
 figures = os.environ['BENCH_FIGURES'].split()
@@ -243,8 +243,103 @@ def figure_smallfiles():
         remove_cache(silo)
 
 
+def figure_large():
+    # A package of 258 MB of programs, installed quietly from a fresh cache, against 7zz x of the
+    # same archive; the engine does nothing, so the figure is the unpacking and its checks.
+    installers, archive = [], None
+    for index, (name, stub, _) in enumerate(builds):
+        silo = silo_of(index, 7)
+        installer, archive = make_installer(f'large{index}', stub, silo,
+                                            lambda package: make_dll_payload(package, 258))
+        installers.append((installer, silo))
+    native, ours = [], [[] for _ in builds]
+    out_native = os.path.join(work, 'large-native')
+    for _ in range(runs):
+        shutil.rmtree(out_native, ignore_errors=True)
+        native.append(run(['7zz', 'x', '-y', '-bd', '-o' + out_native, archive])[0])
+        for index, (installer, silo) in enumerate(installers):
+            remove_cache(silo)
+            ours[index].append(run(wine + [installer, '/qn'])[0])
+    anchor = statistics.median(native)
+    unpacked = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(out_native) for f in fs)
+    print(f'== quiet install of a {unpacked / 1e6:.0f} MB package ({os.path.getsize(archive) / 1e6:.0f} MB packed, '
+          f'LZMA d={dictionary_mb}m + BCJ2), medians of {runs}')
+    print(f'   7zz x (native)               {anchor:7.2f} s')
+    for index, (name, _, _) in enumerate(builds):
+        seconds = statistics.median(ours[index])
+        print(f'   {name + " (whole install)":<28} {seconds:7.2f} s')
+        ratio_line(f'{name}: ratio', seconds / anchor, 'to 7zz x', '<= 1.05')
+    for _, silo in installers:
+        remove_cache(silo)
+    shutil.rmtree(out_native, ignore_errors=True)
+
+
+def make_source(folder):
+    """40 programs, 200 texts and 1 MB of random bytes, the same on every run."""
+    rng = random.Random(41)
+    dlls = '/usr/lib/i386-linux-gnu/wine/i386-windows'
+    if not os.path.isdir(dlls):
+        dlls = '/usr/lib/x86_64-linux-gnu/wine/x86_64-windows'
+    programs = [n for n in sorted(os.listdir(dlls)) if n.endswith('.dll') and os.path.getsize(os.path.join(dlls, n)) > 65536]
+    os.makedirs(os.path.join(folder, 'bin'))
+    for name in programs[::max(1, len(programs) // 40)][:40]:
+        shutil.copy(os.path.join(dlls, name), os.path.join(folder, 'bin'))
+    words = [''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 9))) for _ in range(3000)]
+    os.makedirs(os.path.join(folder, 'docs'))
+    for n in range(200):
+        with open(os.path.join(folder, 'docs', 'doc%03d.txt' % n), 'w') as f:
+            f.write(' '.join(rng.choice(words) for _ in range(rng.randint(300, 6000))))
+    with open(os.path.join(folder, 'random.bin'), 'wb') as f:
+        f.write(rng.randbytes(2**20))
+
+
+def figure_make():
+    source = os.path.join(work, 'make-source')
+    make_source(os.path.join(source, 'install'))
+    os.makedirs(os.path.join(source, 'ui'))
+    shutil.copy(os.path.join(build, 'samples', 'installui', 'InstUI.dll'), os.path.join(source, 'ui'))
+    product = os.path.join(source, 'product.ini')
+    with open(product, 'w', newline='\r\n') as f:
+        f.write('[installer]\nstub = ${stub}\n[payload]\nui-package = ui\ninstall-package = install\n'
+                '[settings]\nproduct = BENCH\nversion = 1.0.0.0\n'
+                'isolation = {5D1E7A00-0DE1-4C0D-9E11-BE0000000009}\nisolation-root = Software\\Korvanta\\Isolation\n')
+    makers = [('this build', builder)]
+    if baseline and os.path.exists(os.path.join(baseline, 'ministub-build.exe')):
+        makers.append(('baseline', os.path.join(baseline, 'ministub-build.exe')))
+    stub = os.path.join(build, 'stub', 'MiniStub.exe')
+    native, ours, sizes = [], [[] for _ in makers], [0 for _ in makers]
+    archive = os.path.join(work, 'make-7zz.7z')
+    for _ in range(runs):
+        if os.path.exists(archive):
+            os.remove(archive)
+        native.append(timed_7zz(os.path.join(source, 'install'), archive))
+        for index, (name, maker) in enumerate(makers):
+            out = os.path.join(work, f'made{index}.exe')
+            seconds, _, text = run(wine + [maker, 'make', win(product), '--define', 'stub=' + win(stub),
+                                           '--out', win(out), '--json'])
+            ours[index].append(seconds)
+            report = json.loads(text[text.index('{'):])
+            sizes[index] = next(e['bytes'] for e in report['entries'] if e['name'] == 'QDX-TRRootInstallPackage.7z')
+    anchor, packed = statistics.median(native), os.path.getsize(archive)
+    print(f'== make of 40 programs, 200 texts and 1 MB of random bytes, medians of {runs}')
+    print(f'   7zz a -m0=LZMA -mf=BCJ2      {anchor:7.2f} s  {packed:11,d} bytes')
+    for index, (name, _) in enumerate(makers):
+        seconds = statistics.median(ours[index])
+        print(f'   {name + " (whole make)":<28} {seconds:7.2f} s  {sizes[index]:11,d} bytes (install package)')
+        ratio_line(f'{name}: time ratio', seconds / anchor, 'to 7zz a', '<= 1.0')
+        ratio_line(f'{name}: size ratio', sizes[index] / packed, 'to 7zz a', '<= 1.0')
+
+
+def timed_7zz(folder, archive):
+    start = time.perf_counter()
+    subprocess.run(['7zz', 'a', '-t7z', '-m0=LZMA', '-mf=BCJ2', '-bd', archive, '.'], cwd=folder, check=True,
+                   stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
 subprocess.run(runner + ['--stop'], check=True)
 run(runner + ['cmd', '/c', 'exit', '0'])   # makes the prefix and starts its server
 for figure in figures:
-    {'size': figure_size, 'extract': figure_extract, 'startup': figure_startup, 'smallfiles': figure_smallfiles}[figure]()
+    {'size': figure_size, 'extract': figure_extract, 'large': figure_large, 'smallfiles': figure_smallfiles,
+     'make': figure_make, 'startup': figure_startup}[figure]()
 subprocess.run(runner + ['--stop'], check=True)

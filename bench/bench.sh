@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # All of the stub's performance figures from one run (see README.md):
-#   bash bench/bench.sh [BUILD_DIR] [FIGURE...]       FIGURE: size extract startup smallfiles
+#   bash bench/bench.sh [BUILD_DIR] [FIGURE...]   FIGURE: size extract large smallfiles make startup
 # BUILD_DIR is the tree whose programs run under Wine (default: build/, or build-x64/ on a kernel
 # that cannot start 32-bit programs); the size is always the shipped 32-bit stub's
 # (MINISTUB_IMAGE, default build/stub/MiniStub.exe). BENCH_BASELINE=DIR pairs every figure with
-# another build's MiniStub.exe and ExtractBench.exe (and MiniStub-i686.exe for the size) in that
-# folder, measured in the same run, alternating. BENCH_RUNS sets the repetitions (default 5).
+# another build's MiniStub.exe, ExtractBench.exe and ministub-build.exe (and MiniStub-i686.exe for
+# the size) in that folder, measured in the same run, alternating. BENCH_RUNS sets the repetitions
+# (default 5).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -16,11 +17,11 @@ build=
 figures=()
 for arg in "$@"; do
   case $arg in
-    size|extract|startup|smallfiles) figures+=("$arg") ;;
+    size|extract|large|smallfiles|make|startup) figures+=("$arg") ;;
     *) build=$arg ;;
   esac
 done
-[ ${#figures[@]} -gt 0 ] || figures=(size extract startup smallfiles)
+[ ${#figures[@]} -gt 0 ] || figures=(size extract large smallfiles make startup)
 toolchain=i686
 default_build=$root/build
 if [ "$MINISTUB_WINE64_ONLY" = 1 ]; then

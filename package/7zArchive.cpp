@@ -501,6 +501,10 @@ HRESULT C7zArchive::ExtractFile(const wchar_t* itemPath, const wchar_t* destinat
     }
 }
 
+HRESULT C7zArchive::TestArchive() {
+    return Extract(eRule_Test, L"");
+}
+
 HRESULT C7zArchive::Extract(ERule rule, const wchar_t* destination) {
     if (!m_stream) {
         TraceError(L"C7zArchive::Extract(487) : the archive is not open");
@@ -514,7 +518,7 @@ HRESULT C7zArchive::Extract(ERule rule, const wchar_t* destination) {
     m_madeFolders.clear();
     const UInt32* indices = m_selection.empty() ? nullptr : m_selection.data();
     const UInt32 count = m_selection.empty() ? static_cast<UInt32>(-1) : static_cast<UInt32>(m_selection.size());
-    HRESULT hr = m_handler->Extract(indices, count, 0, m_callbacks);
+    HRESULT hr = m_handler->Extract(indices, count, rule == eRule_Test ? 1 : 0, m_callbacks);
     // An item the handler gave up on in the middle never got its result.
     FinishOutput(false);
     m_selection.clear();

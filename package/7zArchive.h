@@ -49,6 +49,9 @@ public:
     HRESULT ExtractFolder(const wchar_t* folder);
     // The one item whose path equals itemPath (case-insensitive), written to destination.
     HRESULT ExtractFile(const wchar_t* itemPath, const wchar_t* destination);
+    // Decodes every item and checks its CRC, writing nothing; fails as ExtractArchive would on
+    // damaged data or a method without a decoder.
+    HRESULT TestArchive();
     void Close();
 
     // Makes the reader's further reads fail with HRESULT_FROM_WIN32(ERROR_CANCELLED); may be
@@ -75,7 +78,7 @@ private:
     class CLibraryCallbacks;
     friend class CLibraryCallbacks;
 
-    enum ERule { eRule_Archive = 1, eRule_Folder = 2, eRule_File = 3 };
+    enum ERule { eRule_Archive = 1, eRule_Folder = 2, eRule_File = 3, eRule_Test = 4 };
     static const UINT32 kNoItem = 0xFFFFFFFF;
 
     C7zArchive() = default;

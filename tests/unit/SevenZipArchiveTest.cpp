@@ -106,6 +106,7 @@ TEST_P(C7zArchiveTree, ExtractArchiveRecreatesTheTreeWithAttributesAndTimes) {
     CTempFolder temp;
     CComPtr<C7zArchive> archive = OpenArchive(GetParam());
     ASSERT_TRUE(archive);
+    EXPECT_EQ(archive->TestArchive(), S_OK);
     ASSERT_EQ(archive->ExtractArchive(temp.Path().c_str()), S_OK);
     for (const wchar_t* name : kTreeFiles) ExpectSameFile(PayloadPath(name), temp.Join(name));
     const DWORD folder = ::GetFileAttributesW(temp.Join(L"emptyfolder").c_str());
@@ -266,6 +267,8 @@ TEST(C7zArchive, DamagedDataFailsAndLeavesNoFileBehind) {
         EXPECT_EQ(archive->ExtractArchive(temp.Path().c_str()), kCrcFailed);
         EXPECT_TRUE(trace.Contains(L"CRC check failed"));
         EXPECT_TRUE(Entries(temp.Path()).empty());
+        // A test decodes the same data without writing: it fails alike.
+        EXPECT_EQ(archive->TestArchive(), kCrcFailed);
     }
     {
         CTempFolder temp;

@@ -69,12 +69,11 @@ std::string ItemFailure(TARN::C7zArchive* reader, UINT32 index, HRESULT hr) {
     return text + " (" + Hex(hr) + ")";
 }
 
-}  // namespace
-
-bool CheckArchive(const std::wstring& archive, size_t items, const std::wstring& scratch, std::string& error,
-                  bool& archiveAtFault) {
+// Reads archive back into scratch, or without writing anything when scratch is null.
+bool ReadBack(const std::wstring& archive, size_t items, const std::wstring* scratch, std::string& error,
+              bool& archiveAtFault) {
     DWORD code = 0;
-    qlLib::DeleteFolderTree(scratch, &code);
+    if (scratch) qlLib::DeleteFolderTree(*scratch, &code);
     qlLib::CComPtr<TARN::C7zArchive> reader;
     HRESULT hr = TARN::C7zArchive::Initialize(reader.Receive());
     UINT32 count = 0;
@@ -93,18 +92,29 @@ bool CheckArchive(const std::wstring& archive, size_t items, const std::wstring&
         detail = std::to_string(count) + " items instead of " + std::to_string(items);
     }
     if (SUCCEEDED(hr)) {
-        hr = reader->ExtractArchive(scratch.c_str());
+        hr = scratch ? reader->ExtractArchive(scratch->c_str()) : reader->TestArchive();
         UINT32 failed = 0;
         if (FAILED(hr) && reader->GetFailedItem(&failed)) detail = ItemFailure(reader.Get(), failed, hr);
     }
     reader.Release();
-    qlLib::DeleteFolderTree(scratch, &code);
+    if (scratch) qlLib::DeleteFolderTree(*scratch, &code);
     if (SUCCEEDED(hr)) return true;
     // This machine's part: memory, and the files and folders of the scratch side.
     archiveAtFault = hr != E_OUTOFMEMORY &&
                      (HRESULT_FACILITY(hr) != FACILITY_WIN32 || hr == HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME));
     error = detail.empty() ? "the stub's reader failed (" + Hex(hr) + ")" : detail;
     return false;
+}
+
+}  // namespace
+
+bool CheckArchive(const std::wstring& archive, size_t items, const std::wstring& scratch, std::string& error,
+                  bool& archiveAtFault) {
+    return ReadBack(archive, items, &scratch, error, archiveAtFault);
+}
+
+bool TestMadeArchive(const std::wstring& archive, size_t items, std::string& error, bool& archiveAtFault) {
+    return ReadBack(archive, items, nullptr, error, archiveAtFault);
 }
 
 bool IsArchiveEntry(DWORD type) {

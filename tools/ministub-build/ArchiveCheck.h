@@ -17,6 +17,10 @@ const size_t kAnyItemCount = static_cast<size_t>(-1);
 bool CheckArchive(const std::wstring& archive, size_t items, const std::wstring& scratch, std::string& error,
                   bool& archiveAtFault);
 
+// An archive made here of a scanned folder, whose names were judged when it was scanned: every
+// item is decoded and its CRC checked with the stub's reader as above, and nothing is written.
+bool TestMadeArchive(const std::wstring& archive, size_t items, std::string& error, bool& archiveAtFault);
+
 // Whether the stub opens entries of this type as 7z archives.
 bool IsArchiveEntry(DWORD type);
 

@@ -146,7 +146,7 @@ bool CInstallerMaker::MakeArchive(size_t index, const std::vector<CArchiveItem>&
         if (!writer.Write(items, made.source, made.stats, error)) return false;
         std::string detail;
         bool archiveAtFault = false;
-        if (!CheckArchive(made.source, items.size(), made.source + L".check", detail, archiveAtFault)) {
+        if (!TestMadeArchive(made.source, items.size(), detail, archiveAtFault)) {
             return error = "the archive made of " + WideToUtf8(entry.source) + " does not read back: " + detail, false;
         }
         made.bytes = made.stats.archiveBytes;
