@@ -112,10 +112,11 @@ target_include_directories(sevenzip SYSTEM PUBLIC ${_cpp})
 target_compile_options(sevenzip PRIVATE -UWIN32_LEAN_AND_MEAN)
 # Not our code: its warnings are its maintainers' business, and must not break -Werror builds.
 target_compile_options(sevenzip PRIVATE -w)
-set_source_files_properties(${_sevenzip_decoder_sources} TARGET_DIRECTORY sevenzip PROPERTIES COMPILE_OPTIONS -O2)
+# Kept out of the stub's link-time optimisation too: they stay the code they are today.
+set_source_files_properties(${_sevenzip_decoder_sources} TARGET_DIRECTORY sevenzip PROPERTIES COMPILE_OPTIONS "-O2;-fno-lto")
 # With data sections, mingw's GCC stores a zero-filled global in the file; the CRC tables alone
 # would be 12 KB of zeros in the image.
-set_source_files_properties(${_c}/7zCrc.c TARGET_DIRECTORY sevenzip PROPERTIES COMPILE_OPTIONS "-O2;-fno-data-sections")
+set_source_files_properties(${_c}/7zCrc.c TARGET_DIRECTORY sevenzip PROPERTIES COMPILE_OPTIONS "-O2;-fno-lto;-fno-data-sections")
 target_link_libraries(sevenzip PUBLIC ole32 oleaut32 uuid)
 
 set(SEVENZIP_LINK_ITEM "$<LINK_LIBRARY:WHOLE_ARCHIVE,sevenzip>")
