@@ -318,8 +318,10 @@ HRESULT CWinHTTPClient::ApplyProxy(HINTERNET request) {
     }
     std::wstring url;
     if (!qlLib::FormatString(url, L"%s://%s%s", m_secure ? L"https" : L"http", m_host.c_str(), m_urlPath.c_str())) {
-        TraceError(m_proxyAutoDetect ? L"Unable to get proxy settings for AutoDetect"
-                                     : L"Unable to get proxy settings for AutoConfig");
+        if (m_proxyAutoDetect)
+            TraceError(L"Unable to get proxy settings for AutoDetect");
+        else
+            TraceError(L"Unable to get proxy settings for AutoConfig");
         return E_OUTOFMEMORY;
     }
     // Auto-detection first, then the configuration script, then the manual server.
