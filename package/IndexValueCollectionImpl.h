@@ -1,7 +1,7 @@
 #pragma once
 // The index/value collection: values at dense positions 0..count-1. Add appends; Remove moves
 // every later value down by one.
-#include <deque>
+#include <vector>
 
 #include "package/ValueCollectionBase.h"
 
@@ -40,15 +40,14 @@ protected:
     CValue* FindForSet(DWORD position) override;
     DWORD CountLocked() const override { return static_cast<DWORD>(m_values.size()); }
     void ClearLocked() override { m_values.clear(); }
-    bool ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const override;
+    bool ForEachLocked(CVisit visit, void* context) const override;
     bool StoreLoaded(DWORD position, CValue&& value) override;
 
 private:
     CIndexValueCollectionImpl() = default;
-    template <class F>
-    bool AddWith(F store);
+    bool AddWith(CStore store, const void* in) noexcept;
 
-    std::deque<CValue> m_values;
+    std::vector<CValue> m_values;
 };
 
 }  // namespace qlLib

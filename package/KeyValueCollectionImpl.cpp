@@ -38,9 +38,9 @@ CValue* CKeyValueCollectionImpl::FindForSet(DWORD key) {
     return &m_entries[key];
 }
 
-bool CKeyValueCollectionImpl::ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const {
+bool CKeyValueCollectionImpl::ForEachLocked(CVisit visit, void* context) const {
     for (const auto& entry : m_entries)
-        if (!f(entry.first, entry.second)) return false;
+        if (!visit(entry.first, entry.second, context)) return false;
     return true;
 }
 

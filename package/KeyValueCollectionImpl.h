@@ -25,7 +25,7 @@ protected:
     CValue* FindForSet(DWORD key) override;
     DWORD CountLocked() const override { return static_cast<DWORD>(m_entries.size()); }
     void ClearLocked() override { m_entries.clear(); }
-    bool ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const override;
+    bool ForEachLocked(CVisit visit, void* context) const override;
     bool StoreLoaded(DWORD key, CValue&& value) override;
 
 private:
