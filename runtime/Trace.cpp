@@ -1,7 +1,6 @@
 #include "Trace.h"
 
 #include <cstdarg>
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -15,13 +14,22 @@ bool WriteWide(LONG severity, const wchar_t* format, va_list args) {
     return GetDebugOutput().WriteV(severity, format, args);
 }
 
-// The narrow copy of a wide ASCII format becomes that format again: the line is formatted by
-// the wide rules, exactly as from the literal.
-bool WriteNarrow(LONG severity, const char* format, va_list args) {
+// A packed format becomes the wide literal it was made from again: the line is formatted by the
+// wide rules, exactly as from the literal.
+bool WritePacked(LONG severity, const char* format, va_list args) {
     CRegistryDebugOutput& output = GetDebugOutput();
     if (!format || !output.IsEnabled(severity)) return false;
     try {
-        const std::wstring wide(format, format + std::strlen(format));
+        std::wstring wide;
+        for (; *format; ++format) {
+            const unsigned char c = static_cast<unsigned char>(*format);
+            if (c < 0x80) {
+                wide += static_cast<wchar_t>(c);
+                continue;
+            }
+            for (const char* word = trace_format::kWords[c - 0x80]; *word; ++word)
+                wide += static_cast<wchar_t>(*word);
+        }
         return output.WriteV(severity, wide.c_str(), args);
     } catch (const std::bad_alloc&) {
         return false;
@@ -39,9 +47,9 @@ bool WriteNarrow(LONG severity, const char* format, va_list args) {
         return written;                                  \
     }
 
-QL_TRACE_FUNCTION(TraceErrorFormat, char, WriteNarrow, eSeverity_Error)
-QL_TRACE_FUNCTION(TraceWarningFormat, char, WriteNarrow, eSeverity_Warning)
-QL_TRACE_FUNCTION(TraceInfoFormat, char, WriteNarrow, eSeverity_Information)
+QL_TRACE_FUNCTION(TraceErrorFormat, char, WritePacked, eSeverity_Error)
+QL_TRACE_FUNCTION(TraceWarningFormat, char, WritePacked, eSeverity_Warning)
+QL_TRACE_FUNCTION(TraceInfoFormat, char, WritePacked, eSeverity_Information)
 QL_TRACE_FUNCTION(TraceErrorFormat, wchar_t, WriteWide, eSeverity_Error)
 QL_TRACE_FUNCTION(TraceWarningFormat, wchar_t, WriteWide, eSeverity_Warning)
 QL_TRACE_FUNCTION(TraceInfoFormat, wchar_t, WriteWide, eSeverity_Information)
