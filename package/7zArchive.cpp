@@ -1,13 +1,14 @@
 #include <windows.h>
 #include <ole2.h>   // the library's headers need the OLE types a lean windows.h leaves out
 
-#include "7zip/Archive/7z/7zHandler.h"
 #include "7zip/Archive/IArchive.h"
 #include "7zip/ICoder.h"
 #include "7zip/IPassword.h"
 #include "Windows/PropVariant.h"
 
 #include "package/7zArchive.h"
+
+#include "cmake/SevenZipReader.h"
 
 #include <algorithm>
 #include <new>
@@ -154,7 +155,7 @@ HRESULT C7zArchive::Initialize(C7zArchive** archive) {
     if (created) created->m_callbacks = new (std::nothrow) CLibraryCallbacks(created);
     if (created && created->m_callbacks) {
         try {
-            IInArchive* handler = new NArchive::N7z::CHandler();
+            IInArchive* handler = CreateSevenZipReader();
             handler->AddRef();
             created->m_handler = handler;
         } catch (...) {   // the handler's constructor allocates too
