@@ -76,10 +76,10 @@ set(_sevenzip_cpp_sources
   ${_cpp}/7zip/Compress/BranchRegister.cpp
   ${_cpp}/7zip/Compress/DeltaFilter.cpp
 )
-# The decoders proper: the hot loops, built for speed while everything else is built for size,
-# and kept out of the stub's link-time optimisation too: they stay the code they are today. The
-# C part is the same in both flavours and is built once.
-set(_sevenzip_decoder_sources
+# The coders' C++ wrappers hand whole buffers to the C loops below: built like the rest, for
+# size, and inside the stub's link-time optimisation, which keeps only the members that are
+# called. (Outside it, the unwind tables of an object would keep every function of that object.)
+set(_sevenzip_coder_sources
   ${_cpp}/7zip/Compress/CodecExports.cpp
   ${_cpp}/7zip/Compress/Bcj2Coder.cpp
   ${_cpp}/7zip/Compress/Bcj2Register.cpp
@@ -92,6 +92,8 @@ set(_sevenzip_decoder_sources
   ${_cpp}/7zip/Compress/LzmaDecoder.cpp
   ${_cpp}/7zip/Compress/LzmaRegister.cpp
 )
+# The decoders proper: the hot loops, built for speed, outside the link-time optimisation: they
+# stay the code they are today. The same in both flavours, built once.
 add_library(sevenzip_c OBJECT
   ${_c}/7zCrc.c
   ${_c}/7zCrcOpt.c
@@ -127,7 +129,7 @@ add_library(sevenzip STATIC ${_sevenzip_cpp_sources}
 add_library(sevenzip_stub STATIC ${_sevenzip_cpp_sources})
 target_compile_definitions(sevenzip_stub PRIVATE Z7_SFX Z7_NO_READ_FROM_CODER Z7_NO_LARGE_PAGES Z7_NO_REGISTRY)
 foreach(flavour sevenzip sevenzip_stub)
-  target_sources(${flavour} PRIVATE ${_sevenzip_decoder_sources} $<TARGET_OBJECTS:sevenzip_c>
+  target_sources(${flavour} PRIVATE ${_sevenzip_coder_sources} $<TARGET_OBJECTS:sevenzip_c>
                  ${CMAKE_CURRENT_LIST_DIR}/SevenZipReader.cpp)
   # No assembler decoder (Z7_LZMA_DEC_OPT stays undefined).
   target_compile_definitions(${flavour} PUBLIC Z7_EXTRACT_ONLY Z7_NO_CRYPTO)
@@ -135,7 +137,6 @@ foreach(flavour sevenzip sevenzip_stub)
   # 7-Zip's headers need the OLE declarations that a lean windows.h leaves out.
   # (The project defines it for every folder; the compiler takes -U after the -D.)
   target_compile_options(${flavour} PRIVATE -UWIN32_LEAN_AND_MEAN -w)
-  set_source_files_properties(${_sevenzip_decoder_sources} TARGET_DIRECTORY ${flavour} PROPERTIES COMPILE_OPTIONS "-O2;-fno-lto")
   target_link_libraries(${flavour} PUBLIC ole32 oleaut32 uuid)
 endforeach()
 
