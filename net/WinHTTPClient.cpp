@@ -483,7 +483,9 @@ HRESULT CWinHTTPClient::Query(const void* body, DWORD length, HINTERNET& request
 
     CRequestRef context;
     try {
-        context = std::make_shared<CRequestContext>();
+        // Not make_shared: without RTTI, its control block brings in the C++ library's
+        // type-name hashing (3 KB) for a deleter query nobody makes.
+        context.reset(new CRequestContext());
     } catch (const std::bad_alloc&) {
     }
     if (!context) {

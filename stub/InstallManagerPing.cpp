@@ -185,7 +185,7 @@ void CInstallManager::SendPing(int hint, HRESULT result, DWORD count) {
     // still stuck then is left behind; it owns everything it uses and ends with the process.
     std::shared_ptr<CPingJob>* job = nullptr;
     try {
-        job = new std::shared_ptr<CPingJob>(std::make_shared<CPingJob>());
+        job = new std::shared_ptr<CPingJob>(new CPingJob());   // not make_shared: see CWinHTTPClient::Query
         (*job)->query.swap(query);
         (*job)->deadlineMs = m_pingDeadlineMs;
     } catch (const std::bad_alloc&) {
