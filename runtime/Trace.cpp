@@ -38,13 +38,19 @@ bool WritePacked(LONG severity, const char* format, va_list args) {
 
 }  // namespace
 
-#define QL_TRACE_FUNCTION(name, Char, write, severity) \
-    bool name(const Char* format, ...) {                 \
-        va_list args;                                    \
-        va_start(args, format);                          \
-        const bool written = write(severity, format, args); \
-        va_end(args);                                    \
-        return written;                                  \
+// Tracing never throws: a line that cannot be written is lost, and the callers, all over the
+// stub, need no clean-up code for their trace calls.
+#define QL_TRACE_FUNCTION(name, Char, write, severity)      \
+    bool name(const Char* format, ...) noexcept {           \
+        va_list args;                                       \
+        va_start(args, format);                             \
+        bool written = false;                               \
+        try {                                               \
+            written = write(severity, format, args);        \
+        } catch (...) {                                     \
+        }                                                   \
+        va_end(args);                                       \
+        return written;                                     \
     }
 
 QL_TRACE_FUNCTION(TraceErrorFormat, char, WritePacked, eSeverity_Error)

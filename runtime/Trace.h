@@ -14,12 +14,12 @@
 
 namespace qlLib {
 
-bool TraceErrorFormat(const char* format, ...);
-bool TraceWarningFormat(const char* format, ...);
-bool TraceInfoFormat(const char* format, ...);
-bool TraceErrorFormat(const wchar_t* format, ...);
-bool TraceWarningFormat(const wchar_t* format, ...);
-bool TraceInfoFormat(const wchar_t* format, ...);
+bool TraceErrorFormat(const char* format, ...) noexcept;
+bool TraceWarningFormat(const char* format, ...) noexcept;
+bool TraceInfoFormat(const char* format, ...) noexcept;
+bool TraceErrorFormat(const wchar_t* format, ...) noexcept;
+bool TraceWarningFormat(const wchar_t* format, ...) noexcept;
+bool TraceInfoFormat(const wchar_t* format, ...) noexcept;
 
 namespace trace_format {
 
