@@ -58,7 +58,7 @@ bool CIndexValueCollectionImpl::StoreLoaded(DWORD position, CValue&& value) {
     return true;
 }
 
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::Remove(DWORD position) {
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::Remove(DWORD position) noexcept {
     CCriticalSectionLock lock(m_lock);
     if (position >= m_values.size()) return false;
     m_values.erase(m_values.begin() + position);
@@ -80,33 +80,33 @@ bool CIndexValueCollectionImpl::AddWith(CStore store, const void* in) noexcept {
     }
 }
 
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddObj(IUnknown* value) { return AddWith(&StoreObj, value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddVariant(const VARIANT* value) {
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddObj(IUnknown* value) noexcept { return AddWith(&StoreObj, value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddVariant(const VARIANT* value) noexcept {
     return value && AddWith(&StoreVariant, value);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddMemory(const void* data, DWORD length) {
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddMemory(const void* data, DWORD length) noexcept {
     const CMemoryArgument memory{data, length};
     return AddWith(&StoreMemory, &memory);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddWString(const wchar_t* value) {
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddWString(const wchar_t* value) noexcept {
     return AddWith(&StoreWString, value);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddString(const char* value) { return AddWith(&StoreString, value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddOpaque16(const CValue16* value) {
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddString(const char* value) noexcept { return AddWith(&StoreString, value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddOpaque16(const CValue16* value) noexcept {
     return value && AddWith(&StoreOpaque16, value);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddGuid(const GUID* value) {
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddGuid(const GUID* value) noexcept {
     return value && AddWith(&StoreGuid, value);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddDouble(double value) { return AddWith(&StoreDouble, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddUInt64(ULONGLONG value) { return AddWith(&StoreUInt64, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddInt64(LONGLONG value) { return AddWith(&StoreInt64, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddDword(DWORD value) { return AddWith(&StoreDword, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddLong(LONG value) { return AddWith(&StoreLong, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddWord(WORD value) { return AddWith(&StoreWord, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddShort(SHORT value) { return AddWith(&StoreShort, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddByte(BYTE value) { return AddWith(&StoreByte, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddChar(signed char value) { return AddWith(&StoreChar, &value); }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddBool(bool value) { return AddWith(&StoreBool, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddDouble(double value) noexcept { return AddWith(&StoreDouble, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddUInt64(ULONGLONG value) noexcept { return AddWith(&StoreUInt64, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddInt64(LONGLONG value) noexcept { return AddWith(&StoreInt64, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddDword(DWORD value) noexcept { return AddWith(&StoreDword, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddLong(LONG value) noexcept { return AddWith(&StoreLong, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddWord(WORD value) noexcept { return AddWith(&StoreWord, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddShort(SHORT value) noexcept { return AddWith(&StoreShort, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddByte(BYTE value) noexcept { return AddWith(&StoreByte, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddChar(signed char value) noexcept { return AddWith(&StoreChar, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddBool(bool value) noexcept { return AddWith(&StoreBool, &value); }
 
 }  // namespace qlLib

@@ -14,8 +14,8 @@ public:
     // The same as a holder.
     static CComPtr<IKeyValueCollection> New();
 
-    bool STDMETHODCALLTYPE Remove(DWORD key) override;
-    bool STDMETHODCALLTYPE GetKeyAt(DWORD position, DWORD* key) override;
+    bool STDMETHODCALLTYPE Remove(DWORD key) noexcept override;
+    bool STDMETHODCALLTYPE GetKeyAt(DWORD position, DWORD* key) noexcept override;
 
 protected:
     const IID& InterfaceId() const override { return IID_IKeyValueCollection; }

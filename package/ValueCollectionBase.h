@@ -191,95 +191,95 @@ public:
     }
 
     // ---- shared slots ----
-    DWORD STDMETHODCALLTYPE GetCount() override { return CValueCollectionCore::GetCount(); }
-    bool STDMETHODCALLTYPE Exists(DWORD key) override { return CValueCollectionCore::Exists(key); }
-    DWORD STDMETHODCALLTYPE GetSize(DWORD key) override { return CValueCollectionCore::GetSize(key); }
-    BYTE STDMETHODCALLTYPE GetType(DWORD key) override { return CValueCollectionCore::GetType(key); }
-    bool STDMETHODCALLTYPE RemoveAll() override { return CValueCollectionCore::RemoveAll(); }
-    bool STDMETHODCALLTYPE GetConvert() override { return CValueCollectionCore::GetConvert(); }
-    void STDMETHODCALLTYPE SetConvert(bool convert) override { CValueCollectionCore::SetConvert(convert); }
-    bool STDMETHODCALLTYPE GetClone() override { return CValueCollectionCore::GetClone(); }
-    void STDMETHODCALLTYPE SetClone(bool clone) override { CValueCollectionCore::SetClone(clone); }
+    DWORD STDMETHODCALLTYPE GetCount() noexcept override { return CValueCollectionCore::GetCount(); }
+    bool STDMETHODCALLTYPE Exists(DWORD key) noexcept override { return CValueCollectionCore::Exists(key); }
+    DWORD STDMETHODCALLTYPE GetSize(DWORD key) noexcept override { return CValueCollectionCore::GetSize(key); }
+    BYTE STDMETHODCALLTYPE GetType(DWORD key) noexcept override { return CValueCollectionCore::GetType(key); }
+    bool STDMETHODCALLTYPE RemoveAll() noexcept override { return CValueCollectionCore::RemoveAll(); }
+    bool STDMETHODCALLTYPE GetConvert() noexcept override { return CValueCollectionCore::GetConvert(); }
+    void STDMETHODCALLTYPE SetConvert(bool convert) noexcept override { CValueCollectionCore::SetConvert(convert); }
+    bool STDMETHODCALLTYPE GetClone() noexcept override { return CValueCollectionCore::GetClone(); }
+    void STDMETHODCALLTYPE SetClone(bool clone) noexcept override { CValueCollectionCore::SetClone(clone); }
 
-    bool STDMETHODCALLTYPE GetObj(DWORD key, IUnknown** value) override {
+    bool STDMETHODCALLTYPE GetObj(DWORD key, IUnknown** value) noexcept override {
         return CValueCollectionCore::GetObj(key, value);
     }
-    bool STDMETHODCALLTYPE GetVariant(DWORD key, VARIANT* value) override {
+    bool STDMETHODCALLTYPE GetVariant(DWORD key, VARIANT* value) noexcept override {
         return CValueCollectionCore::GetVariant(key, value);
     }
-    bool STDMETHODCALLTYPE GetMemory(DWORD key, IMemoryBuffer** value) override {
+    bool STDMETHODCALLTYPE GetMemory(DWORD key, IMemoryBuffer** value) noexcept override {
         return CValueCollectionCore::GetMemory(key, value);
     }
-    bool STDMETHODCALLTYPE GetMemoryBuf(DWORD key, void* buffer, DWORD* size) override {
+    bool STDMETHODCALLTYPE GetMemoryBuf(DWORD key, void* buffer, DWORD* size) noexcept override {
         return CValueCollectionCore::GetMemoryBuf(key, buffer, size);
     }
-    bool STDMETHODCALLTYPE GetWString(DWORD key, std::wstring* value) override {
+    bool STDMETHODCALLTYPE GetWString(DWORD key, std::wstring* value) noexcept override {
         return CValueCollectionCore::GetWString(key, value);
     }
-    bool STDMETHODCALLTYPE GetWStringBuf(DWORD key, wchar_t* buffer, DWORD sizeBytes) override {
+    bool STDMETHODCALLTYPE GetWStringBuf(DWORD key, wchar_t* buffer, DWORD sizeBytes) noexcept override {
         return CValueCollectionCore::GetWStringBuf(key, buffer, sizeBytes);
     }
-    bool STDMETHODCALLTYPE GetString(DWORD key, std::string* value) override {
+    bool STDMETHODCALLTYPE GetString(DWORD key, std::string* value) noexcept override {
         return CValueCollectionCore::GetString(key, value);
     }
-    bool STDMETHODCALLTYPE GetStringBuf(DWORD key, char* buffer, DWORD sizeBytes) override {
+    bool STDMETHODCALLTYPE GetStringBuf(DWORD key, char* buffer, DWORD sizeBytes) noexcept override {
         return CValueCollectionCore::GetStringBuf(key, buffer, sizeBytes);
     }
-    bool STDMETHODCALLTYPE GetOpaque16(DWORD key, CValue16* value) override {
+    bool STDMETHODCALLTYPE GetOpaque16(DWORD key, CValue16* value) noexcept override {
         return CValueCollectionCore::GetOpaque16(key, value);
     }
-    bool STDMETHODCALLTYPE GetGuid(DWORD key, GUID* value) override { return CValueCollectionCore::GetGuid(key, value); }
-    bool STDMETHODCALLTYPE GetDouble(DWORD key, double* value) override {
+    bool STDMETHODCALLTYPE GetGuid(DWORD key, GUID* value) noexcept override { return CValueCollectionCore::GetGuid(key, value); }
+    bool STDMETHODCALLTYPE GetDouble(DWORD key, double* value) noexcept override {
         return CValueCollectionCore::GetDouble(key, value);
     }
-    bool STDMETHODCALLTYPE GetUInt64(DWORD key, ULONGLONG* value) override {
+    bool STDMETHODCALLTYPE GetUInt64(DWORD key, ULONGLONG* value) noexcept override {
         return CValueCollectionCore::GetUInt64(key, value);
     }
-    bool STDMETHODCALLTYPE GetInt64(DWORD key, LONGLONG* value) override {
+    bool STDMETHODCALLTYPE GetInt64(DWORD key, LONGLONG* value) noexcept override {
         return CValueCollectionCore::GetInt64(key, value);
     }
-    bool STDMETHODCALLTYPE GetDword(DWORD key, DWORD* value) override {
+    bool STDMETHODCALLTYPE GetDword(DWORD key, DWORD* value) noexcept override {
         return CValueCollectionCore::GetDword(key, value);
     }
-    bool STDMETHODCALLTYPE GetLong(DWORD key, LONG* value) override { return CValueCollectionCore::GetLong(key, value); }
-    bool STDMETHODCALLTYPE GetWord(DWORD key, WORD* value) override { return CValueCollectionCore::GetWord(key, value); }
-    bool STDMETHODCALLTYPE GetShort(DWORD key, SHORT* value) override {
+    bool STDMETHODCALLTYPE GetLong(DWORD key, LONG* value) noexcept override { return CValueCollectionCore::GetLong(key, value); }
+    bool STDMETHODCALLTYPE GetWord(DWORD key, WORD* value) noexcept override { return CValueCollectionCore::GetWord(key, value); }
+    bool STDMETHODCALLTYPE GetShort(DWORD key, SHORT* value) noexcept override {
         return CValueCollectionCore::GetShort(key, value);
     }
-    bool STDMETHODCALLTYPE GetByte(DWORD key, BYTE* value) override { return CValueCollectionCore::GetByte(key, value); }
-    bool STDMETHODCALLTYPE GetChar(DWORD key, signed char* value) override {
+    bool STDMETHODCALLTYPE GetByte(DWORD key, BYTE* value) noexcept override { return CValueCollectionCore::GetByte(key, value); }
+    bool STDMETHODCALLTYPE GetChar(DWORD key, signed char* value) noexcept override {
         return CValueCollectionCore::GetChar(key, value);
     }
-    bool STDMETHODCALLTYPE GetBool(DWORD key, bool* value) override { return CValueCollectionCore::GetBool(key, value); }
+    bool STDMETHODCALLTYPE GetBool(DWORD key, bool* value) noexcept override { return CValueCollectionCore::GetBool(key, value); }
 
-    bool STDMETHODCALLTYPE SetObj(DWORD key, IUnknown* value) override { return SetWith(key, &StoreObj, value); }
-    bool STDMETHODCALLTYPE SetVariant(DWORD key, const VARIANT* value) override {
+    bool STDMETHODCALLTYPE SetObj(DWORD key, IUnknown* value) noexcept override { return SetWith(key, &StoreObj, value); }
+    bool STDMETHODCALLTYPE SetVariant(DWORD key, const VARIANT* value) noexcept override {
         return value && SetWith(key, &StoreVariant, value);
     }
-    bool STDMETHODCALLTYPE SetMemory(DWORD key, const void* data, DWORD length) override {
+    bool STDMETHODCALLTYPE SetMemory(DWORD key, const void* data, DWORD length) noexcept override {
         const CMemoryArgument memory{data, length};
         return SetWith(key, &StoreMemory, &memory);
     }
-    bool STDMETHODCALLTYPE SetWString(DWORD key, const wchar_t* value) override {
+    bool STDMETHODCALLTYPE SetWString(DWORD key, const wchar_t* value) noexcept override {
         return SetWith(key, &StoreWString, value);
     }
-    bool STDMETHODCALLTYPE SetString(DWORD key, const char* value) override { return SetWith(key, &StoreString, value); }
-    bool STDMETHODCALLTYPE SetOpaque16(DWORD key, const CValue16* value) override {
+    bool STDMETHODCALLTYPE SetString(DWORD key, const char* value) noexcept override { return SetWith(key, &StoreString, value); }
+    bool STDMETHODCALLTYPE SetOpaque16(DWORD key, const CValue16* value) noexcept override {
         return value && SetWith(key, &StoreOpaque16, value);
     }
-    bool STDMETHODCALLTYPE SetGuid(DWORD key, const GUID* value) override {
+    bool STDMETHODCALLTYPE SetGuid(DWORD key, const GUID* value) noexcept override {
         return value && SetWith(key, &StoreGuid, value);
     }
-    bool STDMETHODCALLTYPE SetDouble(DWORD key, double value) override { return SetWith(key, &StoreDouble, &value); }
-    bool STDMETHODCALLTYPE SetUInt64(DWORD key, ULONGLONG value) override { return SetWith(key, &StoreUInt64, &value); }
-    bool STDMETHODCALLTYPE SetInt64(DWORD key, LONGLONG value) override { return SetWith(key, &StoreInt64, &value); }
-    bool STDMETHODCALLTYPE SetDword(DWORD key, DWORD value) override { return SetWith(key, &StoreDword, &value); }
-    bool STDMETHODCALLTYPE SetLong(DWORD key, LONG value) override { return SetWith(key, &StoreLong, &value); }
-    bool STDMETHODCALLTYPE SetWord(DWORD key, WORD value) override { return SetWith(key, &StoreWord, &value); }
-    bool STDMETHODCALLTYPE SetShort(DWORD key, SHORT value) override { return SetWith(key, &StoreShort, &value); }
-    bool STDMETHODCALLTYPE SetByte(DWORD key, BYTE value) override { return SetWith(key, &StoreByte, &value); }
-    bool STDMETHODCALLTYPE SetChar(DWORD key, signed char value) override { return SetWith(key, &StoreChar, &value); }
-    bool STDMETHODCALLTYPE SetBool(DWORD key, bool value) override { return SetWith(key, &StoreBool, &value); }
+    bool STDMETHODCALLTYPE SetDouble(DWORD key, double value) noexcept override { return SetWith(key, &StoreDouble, &value); }
+    bool STDMETHODCALLTYPE SetUInt64(DWORD key, ULONGLONG value) noexcept override { return SetWith(key, &StoreUInt64, &value); }
+    bool STDMETHODCALLTYPE SetInt64(DWORD key, LONGLONG value) noexcept override { return SetWith(key, &StoreInt64, &value); }
+    bool STDMETHODCALLTYPE SetDword(DWORD key, DWORD value) noexcept override { return SetWith(key, &StoreDword, &value); }
+    bool STDMETHODCALLTYPE SetLong(DWORD key, LONG value) noexcept override { return SetWith(key, &StoreLong, &value); }
+    bool STDMETHODCALLTYPE SetWord(DWORD key, WORD value) noexcept override { return SetWith(key, &StoreWord, &value); }
+    bool STDMETHODCALLTYPE SetShort(DWORD key, SHORT value) noexcept override { return SetWith(key, &StoreShort, &value); }
+    bool STDMETHODCALLTYPE SetByte(DWORD key, BYTE value) noexcept override { return SetWith(key, &StoreByte, &value); }
+    bool STDMETHODCALLTYPE SetChar(DWORD key, signed char value) noexcept override { return SetWith(key, &StoreChar, &value); }
+    bool STDMETHODCALLTYPE SetBool(DWORD key, bool value) noexcept override { return SetWith(key, &StoreBool, &value); }
 
     // ---- ISerialize ----
     bool STDMETHODCALLTYPE GetSize(DWORD* size) override { return CValueCollectionCore::GetSize(size); }
