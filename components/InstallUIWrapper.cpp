@@ -45,10 +45,10 @@ HRESULT CInstallUIWrapper::Load(const std::wstring& folder) {
     return S_OK;
 }
 
-HRESULT CInstallUIWrapper::FrameOrError(const wchar_t* notLoadedMessage, qlLib::CComPtr<IInstallUIFrame>& frame) {
+HRESULT CInstallUIWrapper::FrameOrError(const char* notLoadedMessage, qlLib::CComPtr<IInstallUIFrame>& frame) {
     qlLib::CCriticalSectionLock lock(m_lock);
     if (!m_frame) {
-        TraceError(notLoadedMessage);
+        qlLib::TraceErrorFormat(notLoadedMessage);
         return E_POINTER;
     }
     frame = m_frame;
@@ -59,20 +59,23 @@ HRESULT CInstallUIWrapper::GetFrame(IInstallUIFrame** frame) {
     if (!frame) return E_POINTER;
     *frame = nullptr;
     qlLib::CComPtr<IInstallUIFrame> held;
-    const HRESULT hr = FrameOrError(L"CInstallUIWrapper::GetFrame(156) : must call Load first", held);
+    const HRESULT hr =
+        FrameOrError(QL_TRACE_FORMAT(L"CInstallUIWrapper::GetFrame(156) : must call Load first"), held);
     if (SUCCEEDED(hr)) *frame = held.Detach();
     return hr;
 }
 
 HRESULT CInstallUIWrapper::CloseFrame() {
     qlLib::CComPtr<IInstallUIFrame> frame;
-    const HRESULT hr = FrameOrError(L"CInstallUIWrapper::CloseFrame(170) : must call Load first", frame);
+    const HRESULT hr =
+        FrameOrError(QL_TRACE_FORMAT(L"CInstallUIWrapper::CloseFrame(170) : must call Load first"), frame);
     return FAILED(hr) ? hr : frame->Close();
 }
 
 HRESULT CInstallUIWrapper::DisplayFrame(BOOL uiOption) {
     qlLib::CComPtr<IInstallUIFrame> frame;
-    const HRESULT hr = FrameOrError(L"CInstallUIWrapper::DisplayFrame(184) : must call Load first", frame);
+    const HRESULT hr =
+        FrameOrError(QL_TRACE_FORMAT(L"CInstallUIWrapper::DisplayFrame(184) : must call Load first"), frame);
     if (FAILED(hr)) return hr;
     qlLib::CComPtr<IInstallUIFrame2> frame2 = frame.As<IInstallUIFrame2>(IID_IInstallUIFrame2);
     return frame2 ? frame2->DisplayWithOption(uiOption) : frame->Display();
@@ -82,7 +85,8 @@ HRESULT CInstallUIWrapper::GetInstallUI(BOOL uiOption, IInstallUI** ui) {
     if (!ui) return E_POINTER;
     *ui = nullptr;
     qlLib::CComPtr<IInstallUIFrame> frame;
-    const HRESULT hr = FrameOrError(L"CInstallUIWrapper::GetInstallUI(205) : must call Load first", frame);
+    const HRESULT hr =
+        FrameOrError(QL_TRACE_FORMAT(L"CInstallUIWrapper::GetInstallUI(205) : must call Load first"), frame);
     if (FAILED(hr)) return hr;
     qlLib::CComPtr<IInstallUIFrame2> frame2 = frame.As<IInstallUIFrame2>(IID_IInstallUIFrame2);
     return frame2 ? frame2->GetInstallUIWithOption(uiOption, ui) : frame->GetInstallUI(ui);

@@ -41,7 +41,7 @@ public:
 
 private:
     // The frame (a new reference), or E_POINTER with the caller's "must call Load first" line.
-    HRESULT FrameOrError(const wchar_t* notLoadedMessage, qlLib::CComPtr<IInstallUIFrame>& frame);
+    HRESULT FrameOrError(const char* notLoadedMessage, qlLib::CComPtr<IInstallUIFrame>& frame);   // packed trace format
     void UnloadLocked();
 
     qlLib::CCriticalSection m_lock;

@@ -318,8 +318,10 @@ HRESULT CWinHTTPClient::ApplyProxy(HINTERNET request) {
     }
     std::wstring url;
     if (!qlLib::FormatString(url, L"%s://%s%s", m_secure ? L"https" : L"http", m_host.c_str(), m_urlPath.c_str())) {
-        TraceError(m_proxyAutoDetect ? L"Unable to get proxy settings for AutoDetect"
-                                     : L"Unable to get proxy settings for AutoConfig");
+        if (m_proxyAutoDetect)
+            TraceError(L"Unable to get proxy settings for AutoDetect");
+        else
+            TraceError(L"Unable to get proxy settings for AutoConfig");
         return E_OUTOFMEMORY;
     }
     // Auto-detection first, then the configuration script, then the manual server.
@@ -481,7 +483,9 @@ HRESULT CWinHTTPClient::Query(const void* body, DWORD length, HINTERNET& request
 
     CRequestRef context;
     try {
-        context = std::make_shared<CRequestContext>();
+        // Not make_shared: without RTTI, its control block brings in the C++ library's
+        // type-name hashing (3 KB) for a deleter query nobody makes.
+        context.reset(new CRequestContext());
     } catch (const std::bad_alloc&) {
     }
     if (!context) {

@@ -1,13 +1,14 @@
 #include <windows.h>
 #include <ole2.h>   // the library's headers need the OLE types a lean windows.h leaves out
 
-#include "7zip/Archive/7z/7zHandler.h"
 #include "7zip/Archive/IArchive.h"
 #include "7zip/ICoder.h"
 #include "7zip/IPassword.h"
 #include "Windows/PropVariant.h"
 
 #include "package/7zArchive.h"
+
+#include "cmake/SevenZipReader.h"
 
 #include <algorithm>
 #include <new>
@@ -59,22 +60,26 @@ bool IsInstallPackageItem(const std::wstring& path) {
            path[kInstallPackageLength] == L'/';
 }
 
-struct COperationResult {
-    Int32 result;
-    HRESULT hr;
-    const wchar_t* trace;
-};
-
-const COperationResult kOperationResults[] = {
-    {NArchive::NExtract::NOperationResult::kDataError, static_cast<HRESULT>(0x80047C71),
-     L"C7zArchive::SetOperationResult(68) : Data Error"},
-    {NArchive::NExtract::NOperationResult::kCRCError, static_cast<HRESULT>(0x80047C70),
-     L"C7zArchive::SetOperationResult(70) : CRC check failed"},
-    {NArchive::NExtract::NOperationResult::kUnavailable, static_cast<HRESULT>(0x80047C79),
-     L"C7zArchive::SetOperationResult(72) : Data Error2"},
-    {NArchive::NExtract::NOperationResult::kUnexpectedEnd, static_cast<HRESULT>(0x80047C7A),
-     L"C7zArchive::SetOperationResult(74) : Data Error3"},
-};
+// The library's damage results: the result each becomes, and its trace line.
+HRESULT TraceOperationResult(Int32 result) {
+    switch (result) {
+    case NArchive::NExtract::NOperationResult::kDataError:
+        TraceError(L"C7zArchive::SetOperationResult(68) : Data Error");
+        return static_cast<HRESULT>(0x80047C71);
+    case NArchive::NExtract::NOperationResult::kCRCError:
+        TraceError(L"C7zArchive::SetOperationResult(70) : CRC check failed");
+        return static_cast<HRESULT>(0x80047C70);
+    case NArchive::NExtract::NOperationResult::kUnavailable:
+        TraceError(L"C7zArchive::SetOperationResult(72) : Data Error2");
+        return static_cast<HRESULT>(0x80047C79);
+    case NArchive::NExtract::NOperationResult::kUnexpectedEnd:
+        TraceError(L"C7zArchive::SetOperationResult(74) : Data Error3");
+        return static_cast<HRESULT>(0x80047C7A);
+    default:
+        TraceError(L"C7zArchive::SetOperationResult(662) : Unsupported function");
+        return static_cast<HRESULT>(0x80047C72);
+    }
+}
 
 }  // namespace
 
@@ -325,7 +330,7 @@ HRESULT C7zArchive::Initialize(C7zArchive** archive) {
     if (created) created->m_callbacks = new (std::nothrow) CLibraryCallbacks(created);
     if (created && created->m_callbacks) {
         try {
-            IInArchive* handler = new NArchive::N7z::CHandler();
+            IInArchive* handler = CreateSevenZipReader();
             handler->AddRef();
             created->m_handler = handler;
         } catch (...) {   // the handler's constructor allocates too
@@ -968,14 +973,7 @@ HRESULT C7zArchive::SetOperationResult(INT32 result) {
         TraceError(L"C7zArchive::SetOperationResult(653) : extraction cancelled");
         return RecordFailure(kCancelled);
     }
-    for (const COperationResult& known : kOperationResults) {
-        if (known.result == result) {
-            TraceError(known.trace);
-            return RecordFailure(known.hr);
-        }
-    }
-    TraceError(L"C7zArchive::SetOperationResult(662) : Unsupported function");
-    return RecordFailure(static_cast<HRESULT>(0x80047C72));
+    return RecordFailure(TraceOperationResult(result));
 }
 
 }  // namespace TARN

@@ -856,8 +856,10 @@ bool CArchive::Window(DWORD length, IDataStream** window) {
     if (m_mode == eLoad) {
         if (!Holds(length) || !m_backend->Seek(base + length)) return Fail(57);
     } else {
-        // Reserve the bytes; the window's writes fill them in.
-        static const BYTE zeros[4096] = {};
+        // Reserve the bytes; the window's writes fill them in. The zeros are made here: a
+        // constant block of them would take its 4 KB in the image.
+        BYTE zeros[4096];
+        std::memset(zeros, 0, sizeof(zeros));
         for (DWORD left = length; left > 0;) {
             const DWORD piece = left < sizeof(zeros) ? left : static_cast<DWORD>(sizeof(zeros));
             if (!RawWrite(zeros, piece)) {

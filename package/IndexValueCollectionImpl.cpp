@@ -1,5 +1,8 @@
 #include "package/IndexValueCollectionImpl.h"
 
+#include <new>
+#include <utility>
+
 namespace qlLib {
 
 namespace {
@@ -37,9 +40,9 @@ CValue* CIndexValueCollectionImpl::FindForSet(DWORD position) {
     return position < m_values.size() ? &m_values[position] : nullptr;
 }
 
-bool CIndexValueCollectionImpl::ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const {
+bool CIndexValueCollectionImpl::ForEachLocked(CVisit visit, void* context) const {
     for (size_t i = 0; i < m_values.size(); ++i)
-        if (!f(static_cast<DWORD>(i), m_values[i])) return false;
+        if (!visit(static_cast<DWORD>(i), m_values[i], context)) return false;
     return true;
 }
 
@@ -55,7 +58,7 @@ bool CIndexValueCollectionImpl::StoreLoaded(DWORD position, CValue&& value) {
     return true;
 }
 
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::Remove(DWORD position) {
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::Remove(DWORD position) noexcept {
     CCriticalSectionLock lock(m_lock);
     if (position >= m_values.size()) return false;
     m_values.erase(m_values.begin() + position);
@@ -63,12 +66,11 @@ bool STDMETHODCALLTYPE CIndexValueCollectionImpl::Remove(DWORD position) {
     return true;
 }
 
-template <class F>
-bool CIndexValueCollectionImpl::AddWith(F store) {
+bool CIndexValueCollectionImpl::AddWith(CStore store, const void* in) noexcept {
     CCriticalSectionLock lock(m_lock);
     try {
         CValue value;
-        if (!store(value)) return false;
+        if (!store(value, in, m_clone)) return false;
         m_values.push_back(std::move(value));
         m_modified = true;
         return true;
@@ -78,56 +80,33 @@ bool CIndexValueCollectionImpl::AddWith(F store) {
     }
 }
 
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddObj(IUnknown* value) {
-    return AddWith([&](CValue& v) { return v.SetObject(value, m_clone); });
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddObj(IUnknown* value) noexcept { return AddWith(&StoreObj, value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddVariant(const VARIANT* value) noexcept {
+    return value && AddWith(&StoreVariant, value);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddVariant(const VARIANT* value) {
-    return value && AddWith([&](CValue& v) { return v.SetVariant(*value); });
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddMemory(const void* data, DWORD length) noexcept {
+    const CMemoryArgument memory{data, length};
+    return AddWith(&StoreMemory, &memory);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddMemory(const void* data, DWORD length) {
-    return AddWith([&](CValue& v) { return v.SetMemory(data, length); });
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddWString(const wchar_t* value) noexcept {
+    return AddWith(&StoreWString, value);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddWString(const wchar_t* value) {
-    return AddWith([&](CValue& v) { return v.SetWString(value); });
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddString(const char* value) noexcept { return AddWith(&StoreString, value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddOpaque16(const CValue16* value) noexcept {
+    return value && AddWith(&StoreOpaque16, value);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddString(const char* value) {
-    return AddWith([&](CValue& v) { return v.SetString(value); });
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddGuid(const GUID* value) noexcept {
+    return value && AddWith(&StoreGuid, value);
 }
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddOpaque16(const CValue16* value) {
-    return value && AddWith([&](CValue& v) { return v.SetOpaque16(*value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddGuid(const GUID* value) {
-    return value && AddWith([&](CValue& v) { return v.SetGuid(*value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddDouble(double value) {
-    return AddWith([&](CValue& v) { return v.SetDouble(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddUInt64(ULONGLONG value) {
-    return AddWith([&](CValue& v) { return v.SetUInt64(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddInt64(LONGLONG value) {
-    return AddWith([&](CValue& v) { return v.SetInt64(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddDword(DWORD value) {
-    return AddWith([&](CValue& v) { return v.SetDword(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddLong(LONG value) {
-    return AddWith([&](CValue& v) { return v.SetLong(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddWord(WORD value) {
-    return AddWith([&](CValue& v) { return v.SetWord(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddShort(SHORT value) {
-    return AddWith([&](CValue& v) { return v.SetInt16(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddByte(BYTE value) {
-    return AddWith([&](CValue& v) { return v.SetByte(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddChar(signed char value) {
-    return AddWith([&](CValue& v) { return v.SetInt8(value); });
-}
-bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddBool(bool value) {
-    return AddWith([&](CValue& v) { return v.SetBool(value); });
-}
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddDouble(double value) noexcept { return AddWith(&StoreDouble, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddUInt64(ULONGLONG value) noexcept { return AddWith(&StoreUInt64, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddInt64(LONGLONG value) noexcept { return AddWith(&StoreInt64, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddDword(DWORD value) noexcept { return AddWith(&StoreDword, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddLong(LONG value) noexcept { return AddWith(&StoreLong, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddWord(WORD value) noexcept { return AddWith(&StoreWord, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddShort(SHORT value) noexcept { return AddWith(&StoreShort, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddByte(BYTE value) noexcept { return AddWith(&StoreByte, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddChar(signed char value) noexcept { return AddWith(&StoreChar, &value); }
+bool STDMETHODCALLTYPE CIndexValueCollectionImpl::AddBool(bool value) noexcept { return AddWith(&StoreBool, &value); }
 
 }  // namespace qlLib

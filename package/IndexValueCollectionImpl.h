@@ -1,7 +1,7 @@
 #pragma once
 // The index/value collection: values at dense positions 0..count-1. Add appends; Remove moves
 // every later value down by one.
-#include <deque>
+#include <vector>
 
 #include "package/ValueCollectionBase.h"
 
@@ -12,25 +12,25 @@ public:
     static IIndexValueCollection* Create();
     static CComPtr<IIndexValueCollection> New();
 
-    bool STDMETHODCALLTYPE Remove(DWORD position) override;
+    bool STDMETHODCALLTYPE Remove(DWORD position) noexcept override;
 
-    bool STDMETHODCALLTYPE AddObj(IUnknown* value) override;
-    bool STDMETHODCALLTYPE AddVariant(const VARIANT* value) override;
-    bool STDMETHODCALLTYPE AddMemory(const void* data, DWORD length) override;
-    bool STDMETHODCALLTYPE AddWString(const wchar_t* value) override;
-    bool STDMETHODCALLTYPE AddString(const char* value) override;
-    bool STDMETHODCALLTYPE AddOpaque16(const CValue16* value) override;
-    bool STDMETHODCALLTYPE AddGuid(const GUID* value) override;
-    bool STDMETHODCALLTYPE AddDouble(double value) override;
-    bool STDMETHODCALLTYPE AddUInt64(ULONGLONG value) override;
-    bool STDMETHODCALLTYPE AddInt64(LONGLONG value) override;
-    bool STDMETHODCALLTYPE AddDword(DWORD value) override;
-    bool STDMETHODCALLTYPE AddLong(LONG value) override;
-    bool STDMETHODCALLTYPE AddWord(WORD value) override;
-    bool STDMETHODCALLTYPE AddShort(SHORT value) override;
-    bool STDMETHODCALLTYPE AddByte(BYTE value) override;
-    bool STDMETHODCALLTYPE AddChar(signed char value) override;
-    bool STDMETHODCALLTYPE AddBool(bool value) override;
+    bool STDMETHODCALLTYPE AddObj(IUnknown* value) noexcept override;
+    bool STDMETHODCALLTYPE AddVariant(const VARIANT* value) noexcept override;
+    bool STDMETHODCALLTYPE AddMemory(const void* data, DWORD length) noexcept override;
+    bool STDMETHODCALLTYPE AddWString(const wchar_t* value) noexcept override;
+    bool STDMETHODCALLTYPE AddString(const char* value) noexcept override;
+    bool STDMETHODCALLTYPE AddOpaque16(const CValue16* value) noexcept override;
+    bool STDMETHODCALLTYPE AddGuid(const GUID* value) noexcept override;
+    bool STDMETHODCALLTYPE AddDouble(double value) noexcept override;
+    bool STDMETHODCALLTYPE AddUInt64(ULONGLONG value) noexcept override;
+    bool STDMETHODCALLTYPE AddInt64(LONGLONG value) noexcept override;
+    bool STDMETHODCALLTYPE AddDword(DWORD value) noexcept override;
+    bool STDMETHODCALLTYPE AddLong(LONG value) noexcept override;
+    bool STDMETHODCALLTYPE AddWord(WORD value) noexcept override;
+    bool STDMETHODCALLTYPE AddShort(SHORT value) noexcept override;
+    bool STDMETHODCALLTYPE AddByte(BYTE value) noexcept override;
+    bool STDMETHODCALLTYPE AddChar(signed char value) noexcept override;
+    bool STDMETHODCALLTYPE AddBool(bool value) noexcept override;
 
 protected:
     const IID& InterfaceId() const override { return IID_IIndexValueCollection; }
@@ -40,15 +40,14 @@ protected:
     CValue* FindForSet(DWORD position) override;
     DWORD CountLocked() const override { return static_cast<DWORD>(m_values.size()); }
     void ClearLocked() override { m_values.clear(); }
-    bool ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const override;
+    bool ForEachLocked(CVisit visit, void* context) const override;
     bool StoreLoaded(DWORD position, CValue&& value) override;
 
 private:
     CIndexValueCollectionImpl() = default;
-    template <class F>
-    bool AddWith(F store);
+    bool AddWith(CStore store, const void* in) noexcept;
 
-    std::deque<CValue> m_values;
+    std::vector<CValue> m_values;
 };
 
 }  // namespace qlLib

@@ -255,17 +255,17 @@ HRESULT CInstallUnpacker::HandleStream(qlLib::IDataStream* stream, DWORD key) {
 }
 
 HRESULT CInstallUnpacker::ExtractArchiveTo(qlLib::IDataStream* stream, const wchar_t* archivePath,
-                                           const std::wstring& folder, const wchar_t* initializeMessage,
-                                           const wchar_t* openMessage) {
+                                           const std::wstring& folder, const char* initializeMessage,
+                                           const char* openMessage) {
     qlLib::CComPtr<C7zArchive> archive;
     HRESULT hr = C7zArchive::Initialize(archive.Receive());
     if (FAILED(hr)) {
-        TraceError(initializeMessage, hr);
+        qlLib::TraceErrorFormat(initializeMessage, hr);
         return hr;
     }
     hr = stream ? archive->Open(stream) : archive->Open(archivePath);
     if (FAILED(hr)) {
-        TraceError(openMessage, hr);
+        qlLib::TraceErrorFormat(openMessage, hr);
         archive->Close();
         return hr;
     }

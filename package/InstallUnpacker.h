@@ -47,9 +47,10 @@ protected:
     HRESULT HandleStub(qlLib::IDataStream* stream, ULONGLONG size);
     HRESULT HandleUIPackage(qlLib::IDataStream* stream);
     HRESULT HandleStream(qlLib::IDataStream* stream, DWORD key);
-    // Extracts a whole 7z archive, from a stream or (stream null) a file, into a folder.
+    // Extracts a whole 7z archive, from a stream or (stream null) a file, into a folder. The
+    // messages are packed trace formats (QL_TRACE_FORMAT) with one %08x for the result.
     static HRESULT ExtractArchiveTo(qlLib::IDataStream* stream, const wchar_t* archivePath, const std::wstring& folder,
-                                    const wchar_t* initializeMessage, const wchar_t* openMessage);
+                                    const char* initializeMessage, const char* openMessage);
 
     std::wstring m_folder;
     qlLib::CComPtr<qlLib::IKeyValueCollection> m_streams;

@@ -38,9 +38,9 @@ CValue* CKeyValueCollectionImpl::FindForSet(DWORD key) {
     return &m_entries[key];
 }
 
-bool CKeyValueCollectionImpl::ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const {
+bool CKeyValueCollectionImpl::ForEachLocked(CVisit visit, void* context) const {
     for (const auto& entry : m_entries)
-        if (!f(entry.first, entry.second)) return false;
+        if (!visit(entry.first, entry.second, context)) return false;
     return true;
 }
 
@@ -49,14 +49,14 @@ bool CKeyValueCollectionImpl::StoreLoaded(DWORD key, CValue&& value) {
     return true;
 }
 
-bool STDMETHODCALLTYPE CKeyValueCollectionImpl::Remove(DWORD key) {
+bool STDMETHODCALLTYPE CKeyValueCollectionImpl::Remove(DWORD key) noexcept {
     CCriticalSectionLock lock(m_lock);
     if (m_entries.erase(key) == 0) return false;
     m_modified = true;
     return true;
 }
 
-bool STDMETHODCALLTYPE CKeyValueCollectionImpl::GetKeyAt(DWORD position, DWORD* key) {
+bool STDMETHODCALLTYPE CKeyValueCollectionImpl::GetKeyAt(DWORD position, DWORD* key) noexcept {
     if (!key) return false;
     CCriticalSectionLock lock(m_lock);
     if (position >= m_entries.size()) return false;

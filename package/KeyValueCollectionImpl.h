@@ -14,8 +14,8 @@ public:
     // The same as a holder.
     static CComPtr<IKeyValueCollection> New();
 
-    bool STDMETHODCALLTYPE Remove(DWORD key) override;
-    bool STDMETHODCALLTYPE GetKeyAt(DWORD position, DWORD* key) override;
+    bool STDMETHODCALLTYPE Remove(DWORD key) noexcept override;
+    bool STDMETHODCALLTYPE GetKeyAt(DWORD position, DWORD* key) noexcept override;
 
 protected:
     const IID& InterfaceId() const override { return IID_IKeyValueCollection; }
@@ -25,7 +25,7 @@ protected:
     CValue* FindForSet(DWORD key) override;
     DWORD CountLocked() const override { return static_cast<DWORD>(m_entries.size()); }
     void ClearLocked() override { m_entries.clear(); }
-    bool ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const override;
+    bool ForEachLocked(CVisit visit, void* context) const override;
     bool StoreLoaded(DWORD key, CValue&& value) override;
 
 private:

@@ -35,15 +35,15 @@ ULONG STDMETHODCALLTYPE CMemoryBuffer::Release() {
     return count;
 }
 
-DWORD STDMETHODCALLTYPE CMemoryBuffer::GetLength() {
+DWORD STDMETHODCALLTYPE CMemoryBuffer::GetLength() noexcept {
     return static_cast<DWORD>(m_bytes.size());
 }
 
-const BYTE* STDMETHODCALLTYPE CMemoryBuffer::GetData() {
+const BYTE* STDMETHODCALLTYPE CMemoryBuffer::GetData() noexcept {
     return reinterpret_cast<const BYTE*>(m_bytes.data());
 }
 
-bool STDMETHODCALLTYPE CMemoryBuffer::SetData(const void* data, DWORD length) {
+bool STDMETHODCALLTYPE CMemoryBuffer::SetData(const void* data, DWORD length) noexcept {
     // An empty block is a null pointer with length 0; one without the other is a mistake.
     if ((data == nullptr) != (length == 0)) return false;
     try {

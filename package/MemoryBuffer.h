@@ -16,9 +16,9 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
-    DWORD STDMETHODCALLTYPE GetLength() override;
-    const BYTE* STDMETHODCALLTYPE GetData() override;
-    bool STDMETHODCALLTYPE SetData(const void* data, DWORD length) override;
+    DWORD STDMETHODCALLTYPE GetLength() noexcept override;
+    const BYTE* STDMETHODCALLTYPE GetData() noexcept override;
+    bool STDMETHODCALLTYPE SetData(const void* data, DWORD length) noexcept override;
 
 private:
     CMemoryBuffer() = default;

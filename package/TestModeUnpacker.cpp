@@ -45,8 +45,10 @@ HRESULT CTestModeUnpacker::OnExtractStream(DWORD type, qlLib::IDataStream* strea
     if (!qlLib::JoinPath(folder, m_folder, subfolder)) return E_OUTOFMEMORY;
     // The layout archive is read again through its own stream; the others from the file just written.
     return ExtractArchiveTo(type == eFileType_Archive ? stream : nullptr, target.c_str(), folder,
-                            L"TARN::CTestModeUnpacker::OnExtractStream(48) : failed to initialize archive: 0x%08x",
-                            L"TARN::CTestModeUnpacker::OnExtractStream(49) : failed to open archive: 0x%08x");
+                            QL_TRACE_FORMAT(L"TARN::CTestModeUnpacker::OnExtractStream(48) : "
+                                            L"failed to initialize archive: 0x%08x"),
+                            QL_TRACE_FORMAT(L"TARN::CTestModeUnpacker::OnExtractStream(49) : "
+                                            L"failed to open archive: 0x%08x"));
 }
 
 }  // namespace TARN

@@ -1,18 +1,13 @@
 #pragma once
 // What both collection flavours share: the lock, the flags, the typed getters and setters with
 // conversion, and serialisation. A flavour supplies where a key's value lives (Find, FindForSet,
-// ForEach) and its own interface.
+// ForEachLocked) and its own interface.
+//
+// The shared work is done once, in CValueCollectionCore; the template only binds it to the
+// flavour's interface with one-line forwarders, so the two flavours do not each carry a copy.
 #include <windows.h>
 
-#include <cstring>
-#include <functional>
-#include <new>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "package/Archive.h"
-#include "package/MemoryBuffer.h"
 #include "package/Value.h"
 #include "runtime/ComPtr.h"
 #include "runtime/CriticalSection.h"
@@ -36,8 +31,115 @@ private:
     bool m_entered;
 };
 
+class CValueCollectionCore {
+public:
+    CValueCollectionCore(const CValueCollectionCore&) = delete;
+    CValueCollectionCore& operator=(const CValueCollectionCore&) = delete;
+
+    // Whether anything changed since the flag was last cleared.
+    bool IsModified() noexcept;
+    void SetModified(bool modified) noexcept;
+
+protected:
+    CValueCollectionCore() = default;
+    virtual ~CValueCollectionCore() = default;
+
+    // The flavour's storage; called with the lock held.
+    virtual const CValue* Find(DWORD key) const = 0;
+    // The slot a set writes to (the key/value flavour creates it); null when refused.
+    virtual CValue* FindForSet(DWORD key) = 0;
+    virtual DWORD CountLocked() const = 0;
+    virtual void ClearLocked() = 0;
+    // Key (or position) and value of every entry in order; stops when visit answers false.
+    using CVisit = bool (*)(DWORD key, const CValue& value, void* context);
+    virtual bool ForEachLocked(CVisit visit, void* context) const = 0;
+    // Stores a loaded entry; false when the key cannot be taken.
+    virtual bool StoreLoaded(DWORD key, CValue&& value) = 0;
+
+    // Makes a value from a setter's argument (in); clone is the collection's object flag.
+    using CStore = bool (*)(CValue& value, const void* in, bool clone);
+
+    // ---- the shared slots, behind the forwarders of CValueCollectionBase ----
+    bool CopyFrom(CValueCollectionCore& source) noexcept;
+    DWORD GetCount() noexcept;
+    bool Exists(DWORD key) noexcept;
+    DWORD GetSize(DWORD key) noexcept;
+    BYTE GetType(DWORD key) noexcept;
+    bool RemoveAll() noexcept;
+    bool GetConvert() noexcept;
+    void SetConvert(bool convert) noexcept;
+    bool GetClone() noexcept;
+    void SetClone(bool clone) noexcept;
+
+    bool GetObj(DWORD key, IUnknown** value) noexcept;
+    bool GetVariant(DWORD key, VARIANT* value) noexcept;
+    bool GetMemory(DWORD key, IMemoryBuffer** value) noexcept;
+    bool GetMemoryBuf(DWORD key, void* buffer, DWORD* size) noexcept;
+    bool GetWString(DWORD key, std::wstring* value) noexcept;
+    bool GetWStringBuf(DWORD key, wchar_t* buffer, DWORD sizeBytes) noexcept;
+    bool GetString(DWORD key, std::string* value) noexcept;
+    bool GetStringBuf(DWORD key, char* buffer, DWORD sizeBytes) noexcept;
+    bool GetOpaque16(DWORD key, CValue16* value) noexcept;
+    bool GetGuid(DWORD key, GUID* value) noexcept;
+    bool GetDouble(DWORD key, double* value) noexcept;
+    bool GetUInt64(DWORD key, ULONGLONG* value) noexcept;
+    bool GetInt64(DWORD key, LONGLONG* value) noexcept;
+    bool GetDword(DWORD key, DWORD* value) noexcept;
+    bool GetLong(DWORD key, LONG* value) noexcept;
+    bool GetWord(DWORD key, WORD* value) noexcept;
+    bool GetShort(DWORD key, SHORT* value) noexcept;
+    bool GetByte(DWORD key, BYTE* value) noexcept;
+    bool GetChar(DWORD key, signed char* value) noexcept;
+    bool GetBool(DWORD key, bool* value) noexcept;
+
+    // Each setter is SetWith and the store of its type, which the index/value flavour's Add
+    // shares.
+    bool SetWith(DWORD key, CStore store, const void* in) noexcept;
+    static bool StoreObj(CValue& value, const void* in, bool clone);
+    static bool StoreVariant(CValue& value, const void* in, bool clone);
+    static bool StoreMemory(CValue& value, const void* in, bool clone);   // in: CMemoryArgument
+    static bool StoreWString(CValue& value, const void* in, bool clone);
+    static bool StoreString(CValue& value, const void* in, bool clone);
+    static bool StoreOpaque16(CValue& value, const void* in, bool clone);
+    static bool StoreGuid(CValue& value, const void* in, bool clone);
+    static bool StoreDouble(CValue& value, const void* in, bool clone);
+    static bool StoreUInt64(CValue& value, const void* in, bool clone);
+    static bool StoreInt64(CValue& value, const void* in, bool clone);
+    static bool StoreDword(CValue& value, const void* in, bool clone);
+    static bool StoreLong(CValue& value, const void* in, bool clone);
+    static bool StoreWord(CValue& value, const void* in, bool clone);
+    static bool StoreShort(CValue& value, const void* in, bool clone);
+    static bool StoreByte(CValue& value, const void* in, bool clone);
+    static bool StoreChar(CValue& value, const void* in, bool clone);
+    static bool StoreBool(CValue& value, const void* in, bool clone);
+    struct CMemoryArgument {
+        const void* data;
+        DWORD length;
+    };
+
+    // ISerialize
+    bool GetSize(DWORD* size) noexcept;
+    bool Save(IDataStream* stream) noexcept;
+    bool Load(IDataStream* stream) noexcept;
+    bool SaveToArchive(CArchive* archive) noexcept;
+    bool LoadFromArchive(CArchive* archive) noexcept;
+
+    mutable CCriticalSection m_lock;
+    CRefCount m_refs;
+    bool m_convert = true;
+    bool m_clone = false;
+    bool m_modified = false;
+
+private:
+    // Hands the stored value of key, or its conversion to type, to extract (with out).
+    using CExtract = bool (*)(const CValue& value, void* out, bool clone);
+    bool GetAs(DWORD key, BYTE type, CExtract extract, void* out) noexcept;
+    bool SaveLocked(CArchive& archive) const;
+    bool LoadLocked(CArchive& archive);
+};
+
 template <class TInterface>
-class CValueCollectionBase : public TInterface, public IClone, public ISerialize {
+class CValueCollectionBase : public TInterface, public IClone, public ISerialize, public CValueCollectionCore {
 public:
     // ---- IUnknown (the flavour answers QueryInterface) ----
     ULONG STDMETHODCALLTYPE AddRef() override { return m_refs.AddRef(); }
@@ -69,34 +171,7 @@ public:
         if (!source) return false;
         CComPtr<TInterface> other;
         if (FAILED(source->QueryInterface(ClassId(), reinterpret_cast<void**>(other.Receive())))) return false;
-        auto* impl = static_cast<CValueCollectionBase*>(other.Get());
-        if (impl == this) return true;
-        // A collection that holds itself (directly or through others) would be copied for ever.
-        CCopyInProgress copying(impl);
-        if (!copying.Entered()) {
-            TraceError(L"qlLib::CValueCollectionBase::CopyFrom(58) : the collection contains itself");
-            return false;
-        }
-        try {
-            // Copied under the source's lock alone, then stored under ours: never both at once.
-            std::vector<std::pair<DWORD, CValue>> copy;
-            {
-                CCriticalSectionLock lock(impl->m_lock);
-                const bool copied = impl->ForEachLocked([&](DWORD key, const CValue& v) {
-                    copy.emplace_back(key, CValue());
-                    return copy.back().second.CopyFrom(v, true);
-                });
-                if (!copied) return false;
-            }
-            CCriticalSectionLock lock(m_lock);
-            ClearLocked();
-            m_modified = true;
-            for (auto& entry : copy) StoreLoaded(entry.first, std::move(entry.second));
-            return true;
-        } catch (const std::bad_alloc&) {
-            TraceError(L"qlLib::CValueCollectionBase::CopyFrom(62) : out of memory");
-            return false;
-        }
+        return CValueCollectionCore::CopyFrom(*static_cast<CValueCollectionBase*>(other.Get()));
     }
     bool STDMETHODCALLTYPE Clone(IUnknown** copy) override {
         if (!copy) return false;
@@ -116,348 +191,113 @@ public:
     }
 
     // ---- shared slots ----
-    DWORD STDMETHODCALLTYPE GetCount() override {
-        CCriticalSectionLock lock(m_lock);
-        return CountLocked();
-    }
-    bool STDMETHODCALLTYPE Exists(DWORD key) override {
-        CCriticalSectionLock lock(m_lock);
-        return Find(key) != nullptr;
-    }
-    DWORD STDMETHODCALLTYPE GetSize(DWORD key) override {
-        CCriticalSectionLock lock(m_lock);
-        const CValue* v = Find(key);
-        return v ? v->ReportedSize() : 0;
-    }
-    BYTE STDMETHODCALLTYPE GetType(DWORD key) override {
-        CCriticalSectionLock lock(m_lock);
-        const CValue* v = Find(key);
-        return v ? v->Type() : static_cast<BYTE>(eValue_Empty);
-    }
-    bool STDMETHODCALLTYPE RemoveAll() override {
-        CCriticalSectionLock lock(m_lock);
-        ClearLocked();
-        m_modified = true;
-        return true;
-    }
-    bool STDMETHODCALLTYPE GetConvert() override {
-        CCriticalSectionLock lock(m_lock);
-        return m_convert;
-    }
-    void STDMETHODCALLTYPE SetConvert(bool convert) override {
-        CCriticalSectionLock lock(m_lock);
-        m_convert = convert;
-    }
-    bool STDMETHODCALLTYPE GetClone() override {
-        CCriticalSectionLock lock(m_lock);
-        return m_clone;
-    }
-    void STDMETHODCALLTYPE SetClone(bool clone) override {
-        CCriticalSectionLock lock(m_lock);
-        m_clone = clone;
-    }
+    DWORD STDMETHODCALLTYPE GetCount() noexcept override { return CValueCollectionCore::GetCount(); }
+    bool STDMETHODCALLTYPE Exists(DWORD key) noexcept override { return CValueCollectionCore::Exists(key); }
+    DWORD STDMETHODCALLTYPE GetSize(DWORD key) noexcept override { return CValueCollectionCore::GetSize(key); }
+    BYTE STDMETHODCALLTYPE GetType(DWORD key) noexcept override { return CValueCollectionCore::GetType(key); }
+    bool STDMETHODCALLTYPE RemoveAll() noexcept override { return CValueCollectionCore::RemoveAll(); }
+    bool STDMETHODCALLTYPE GetConvert() noexcept override { return CValueCollectionCore::GetConvert(); }
+    void STDMETHODCALLTYPE SetConvert(bool convert) noexcept override { CValueCollectionCore::SetConvert(convert); }
+    bool STDMETHODCALLTYPE GetClone() noexcept override { return CValueCollectionCore::GetClone(); }
+    void STDMETHODCALLTYPE SetClone(bool clone) noexcept override { CValueCollectionCore::SetClone(clone); }
 
-    bool STDMETHODCALLTYPE GetObj(DWORD key, IUnknown** value) override {
-        if (!value) return false;
-        *value = nullptr;
-        return GetAs(key, eValue_Object, [&](const CValue& v) {
-            if (!m_clone) {
-                v.GetObject()->AddRef();
-                *value = v.GetObject();
-                return true;
-            }
-            CValue copy;
-            if (!copy.CopyFrom(v, true)) return false;
-            *value = copy.GetObject();
-            (*value)->AddRef();
-            return true;
-        });
+    bool STDMETHODCALLTYPE GetObj(DWORD key, IUnknown** value) noexcept override {
+        return CValueCollectionCore::GetObj(key, value);
     }
-    bool STDMETHODCALLTYPE GetVariant(DWORD key, VARIANT* value) override {
-        if (!value) return false;
-        return GetAs(key, eValue_Variant, [&](const CValue& v) {
-            VARIANT copy;
-            ::VariantInit(&copy);
-            if (FAILED(::VariantCopy(&copy, const_cast<VARIANT*>(&v.GetVariant())))) return false;
-            ::VariantClear(value);
-            *value = copy;
-            return true;
-        });
+    bool STDMETHODCALLTYPE GetVariant(DWORD key, VARIANT* value) noexcept override {
+        return CValueCollectionCore::GetVariant(key, value);
     }
-    bool STDMETHODCALLTYPE GetMemory(DWORD key, IMemoryBuffer** value) override {
-        if (!value) return false;
-        *value = nullptr;
-        return GetAs(key, eValue_Memory, [&](const CValue& v) {
-            IMemoryBuffer* m = v.GetMemory();
-            *value = CMemoryBuffer::Create(m->GetLength() ? m->GetData() : nullptr, m->GetLength());
-            return *value != nullptr;
-        });
+    bool STDMETHODCALLTYPE GetMemory(DWORD key, IMemoryBuffer** value) noexcept override {
+        return CValueCollectionCore::GetMemory(key, value);
     }
-    bool STDMETHODCALLTYPE GetMemoryBuf(DWORD key, void* buffer, DWORD* size) override {
-        if (!size) return false;
-        return GetAs(key, eValue_Memory, [&](const CValue& v) {
-            const DWORD length = v.GetMemory()->GetLength();
-            if (length > *size || (length && !buffer)) {
-                *size = length;   // tells the caller what it takes
-                return false;
-            }
-            if (length) std::memcpy(buffer, v.GetMemory()->GetData(), length);
-            *size = length;
-            return true;
-        });
+    bool STDMETHODCALLTYPE GetMemoryBuf(DWORD key, void* buffer, DWORD* size) noexcept override {
+        return CValueCollectionCore::GetMemoryBuf(key, buffer, size);
     }
-    bool STDMETHODCALLTYPE GetWString(DWORD key, std::wstring* value) override {
-        if (!value) return false;
-        return GetAs(key, eValue_WString, [&](const CValue& v) {
-            *value = v.GetWString();
-            return true;
-        });
+    bool STDMETHODCALLTYPE GetWString(DWORD key, std::wstring* value) noexcept override {
+        return CValueCollectionCore::GetWString(key, value);
     }
-    bool STDMETHODCALLTYPE GetWStringBuf(DWORD key, wchar_t* buffer, DWORD sizeBytes) override {
-        if (!buffer) return false;
-        return GetAs(key, eValue_WString, [&](const CValue& v) {
-            const std::wstring& s = v.GetWString();
-            if ((s.size() + 1) * sizeof(wchar_t) > sizeBytes) return false;
-            std::memcpy(buffer, s.c_str(), (s.size() + 1) * sizeof(wchar_t));
-            return true;
-        });
+    bool STDMETHODCALLTYPE GetWStringBuf(DWORD key, wchar_t* buffer, DWORD sizeBytes) noexcept override {
+        return CValueCollectionCore::GetWStringBuf(key, buffer, sizeBytes);
     }
-    bool STDMETHODCALLTYPE GetString(DWORD key, std::string* value) override {
-        if (!value) return false;
-        return GetAs(key, eValue_String, [&](const CValue& v) {
-            *value = v.GetString();
-            return true;
-        });
+    bool STDMETHODCALLTYPE GetString(DWORD key, std::string* value) noexcept override {
+        return CValueCollectionCore::GetString(key, value);
     }
-    bool STDMETHODCALLTYPE GetStringBuf(DWORD key, char* buffer, DWORD sizeBytes) override {
-        if (!buffer) return false;
-        return GetAs(key, eValue_String, [&](const CValue& v) {
-            const std::string& s = v.GetString();
-            if (s.size() + 1 > sizeBytes) return false;
-            std::memcpy(buffer, s.c_str(), s.size() + 1);
-            return true;
-        });
+    bool STDMETHODCALLTYPE GetStringBuf(DWORD key, char* buffer, DWORD sizeBytes) noexcept override {
+        return CValueCollectionCore::GetStringBuf(key, buffer, sizeBytes);
     }
-    bool STDMETHODCALLTYPE GetOpaque16(DWORD key, CValue16* value) override {
-        return value && GetAs(key, eValue_Opaque16, [&](const CValue& v) { *value = v.GetOpaque16(); return true; });
+    bool STDMETHODCALLTYPE GetOpaque16(DWORD key, CValue16* value) noexcept override {
+        return CValueCollectionCore::GetOpaque16(key, value);
     }
-    bool STDMETHODCALLTYPE GetGuid(DWORD key, GUID* value) override {
-        return value && GetAs(key, eValue_Guid, [&](const CValue& v) { *value = v.GetGuid(); return true; });
+    bool STDMETHODCALLTYPE GetGuid(DWORD key, GUID* value) noexcept override { return CValueCollectionCore::GetGuid(key, value); }
+    bool STDMETHODCALLTYPE GetDouble(DWORD key, double* value) noexcept override {
+        return CValueCollectionCore::GetDouble(key, value);
     }
-    bool STDMETHODCALLTYPE GetDouble(DWORD key, double* value) override {
-        return value && GetAs(key, eValue_Double, [&](const CValue& v) { *value = v.GetDouble(); return true; });
+    bool STDMETHODCALLTYPE GetUInt64(DWORD key, ULONGLONG* value) noexcept override {
+        return CValueCollectionCore::GetUInt64(key, value);
     }
-    bool STDMETHODCALLTYPE GetUInt64(DWORD key, ULONGLONG* value) override {
-        return value && GetAs(key, eValue_UInt64, [&](const CValue& v) { *value = v.GetUInt64(); return true; });
+    bool STDMETHODCALLTYPE GetInt64(DWORD key, LONGLONG* value) noexcept override {
+        return CValueCollectionCore::GetInt64(key, value);
     }
-    bool STDMETHODCALLTYPE GetInt64(DWORD key, LONGLONG* value) override {
-        return value && GetAs(key, eValue_Int64, [&](const CValue& v) { *value = v.GetInt64(); return true; });
+    bool STDMETHODCALLTYPE GetDword(DWORD key, DWORD* value) noexcept override {
+        return CValueCollectionCore::GetDword(key, value);
     }
-    bool STDMETHODCALLTYPE GetDword(DWORD key, DWORD* value) override {
-        return value && GetAs(key, eValue_Dword, [&](const CValue& v) { *value = v.GetDword(); return true; });
+    bool STDMETHODCALLTYPE GetLong(DWORD key, LONG* value) noexcept override { return CValueCollectionCore::GetLong(key, value); }
+    bool STDMETHODCALLTYPE GetWord(DWORD key, WORD* value) noexcept override { return CValueCollectionCore::GetWord(key, value); }
+    bool STDMETHODCALLTYPE GetShort(DWORD key, SHORT* value) noexcept override {
+        return CValueCollectionCore::GetShort(key, value);
     }
-    bool STDMETHODCALLTYPE GetLong(DWORD key, LONG* value) override {
-        return value && GetAs(key, eValue_Long, [&](const CValue& v) { *value = v.GetLong(); return true; });
+    bool STDMETHODCALLTYPE GetByte(DWORD key, BYTE* value) noexcept override { return CValueCollectionCore::GetByte(key, value); }
+    bool STDMETHODCALLTYPE GetChar(DWORD key, signed char* value) noexcept override {
+        return CValueCollectionCore::GetChar(key, value);
     }
-    bool STDMETHODCALLTYPE GetWord(DWORD key, WORD* value) override {
-        return value && GetAs(key, eValue_Word, [&](const CValue& v) { *value = v.GetWord(); return true; });
-    }
-    bool STDMETHODCALLTYPE GetShort(DWORD key, SHORT* value) override {
-        return value && GetAs(key, eValue_Int16, [&](const CValue& v) { *value = v.GetInt16(); return true; });
-    }
-    bool STDMETHODCALLTYPE GetByte(DWORD key, BYTE* value) override {
-        return value && GetAs(key, eValue_Byte, [&](const CValue& v) { *value = v.GetByte(); return true; });
-    }
-    bool STDMETHODCALLTYPE GetChar(DWORD key, signed char* value) override {
-        return value && GetAs(key, eValue_Int8, [&](const CValue& v) { *value = v.GetInt8(); return true; });
-    }
-    bool STDMETHODCALLTYPE GetBool(DWORD key, bool* value) override {
-        return value && GetAs(key, eValue_Bool, [&](const CValue& v) { *value = v.GetBool(); return true; });
-    }
+    bool STDMETHODCALLTYPE GetBool(DWORD key, bool* value) noexcept override { return CValueCollectionCore::GetBool(key, value); }
 
-    bool STDMETHODCALLTYPE SetObj(DWORD key, IUnknown* value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetObject(value, m_clone); });
+    bool STDMETHODCALLTYPE SetObj(DWORD key, IUnknown* value) noexcept override { return SetWith(key, &StoreObj, value); }
+    bool STDMETHODCALLTYPE SetVariant(DWORD key, const VARIANT* value) noexcept override {
+        return value && SetWith(key, &StoreVariant, value);
     }
-    bool STDMETHODCALLTYPE SetVariant(DWORD key, const VARIANT* value) override {
-        return value && SetWith(key, [&](CValue& v) { return v.SetVariant(*value); });
+    bool STDMETHODCALLTYPE SetMemory(DWORD key, const void* data, DWORD length) noexcept override {
+        const CMemoryArgument memory{data, length};
+        return SetWith(key, &StoreMemory, &memory);
     }
-    bool STDMETHODCALLTYPE SetMemory(DWORD key, const void* data, DWORD length) override {
-        return SetWith(key, [&](CValue& v) { return v.SetMemory(data, length); });
+    bool STDMETHODCALLTYPE SetWString(DWORD key, const wchar_t* value) noexcept override {
+        return SetWith(key, &StoreWString, value);
     }
-    bool STDMETHODCALLTYPE SetWString(DWORD key, const wchar_t* value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetWString(value); });
+    bool STDMETHODCALLTYPE SetString(DWORD key, const char* value) noexcept override { return SetWith(key, &StoreString, value); }
+    bool STDMETHODCALLTYPE SetOpaque16(DWORD key, const CValue16* value) noexcept override {
+        return value && SetWith(key, &StoreOpaque16, value);
     }
-    bool STDMETHODCALLTYPE SetString(DWORD key, const char* value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetString(value); });
+    bool STDMETHODCALLTYPE SetGuid(DWORD key, const GUID* value) noexcept override {
+        return value && SetWith(key, &StoreGuid, value);
     }
-    bool STDMETHODCALLTYPE SetOpaque16(DWORD key, const CValue16* value) override {
-        return value && SetWith(key, [&](CValue& v) { return v.SetOpaque16(*value); });
-    }
-    bool STDMETHODCALLTYPE SetGuid(DWORD key, const GUID* value) override {
-        return value && SetWith(key, [&](CValue& v) { return v.SetGuid(*value); });
-    }
-    bool STDMETHODCALLTYPE SetDouble(DWORD key, double value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetDouble(value); });
-    }
-    bool STDMETHODCALLTYPE SetUInt64(DWORD key, ULONGLONG value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetUInt64(value); });
-    }
-    bool STDMETHODCALLTYPE SetInt64(DWORD key, LONGLONG value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetInt64(value); });
-    }
-    bool STDMETHODCALLTYPE SetDword(DWORD key, DWORD value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetDword(value); });
-    }
-    bool STDMETHODCALLTYPE SetLong(DWORD key, LONG value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetLong(value); });
-    }
-    bool STDMETHODCALLTYPE SetWord(DWORD key, WORD value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetWord(value); });
-    }
-    bool STDMETHODCALLTYPE SetShort(DWORD key, SHORT value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetInt16(value); });
-    }
-    bool STDMETHODCALLTYPE SetByte(DWORD key, BYTE value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetByte(value); });
-    }
-    bool STDMETHODCALLTYPE SetChar(DWORD key, signed char value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetInt8(value); });
-    }
-    bool STDMETHODCALLTYPE SetBool(DWORD key, bool value) override {
-        return SetWith(key, [&](CValue& v) { return v.SetBool(value); });
-    }
+    bool STDMETHODCALLTYPE SetDouble(DWORD key, double value) noexcept override { return SetWith(key, &StoreDouble, &value); }
+    bool STDMETHODCALLTYPE SetUInt64(DWORD key, ULONGLONG value) noexcept override { return SetWith(key, &StoreUInt64, &value); }
+    bool STDMETHODCALLTYPE SetInt64(DWORD key, LONGLONG value) noexcept override { return SetWith(key, &StoreInt64, &value); }
+    bool STDMETHODCALLTYPE SetDword(DWORD key, DWORD value) noexcept override { return SetWith(key, &StoreDword, &value); }
+    bool STDMETHODCALLTYPE SetLong(DWORD key, LONG value) noexcept override { return SetWith(key, &StoreLong, &value); }
+    bool STDMETHODCALLTYPE SetWord(DWORD key, WORD value) noexcept override { return SetWith(key, &StoreWord, &value); }
+    bool STDMETHODCALLTYPE SetShort(DWORD key, SHORT value) noexcept override { return SetWith(key, &StoreShort, &value); }
+    bool STDMETHODCALLTYPE SetByte(DWORD key, BYTE value) noexcept override { return SetWith(key, &StoreByte, &value); }
+    bool STDMETHODCALLTYPE SetChar(DWORD key, signed char value) noexcept override { return SetWith(key, &StoreChar, &value); }
+    bool STDMETHODCALLTYPE SetBool(DWORD key, bool value) noexcept override { return SetWith(key, &StoreBool, &value); }
 
     // ---- ISerialize ----
-    bool STDMETHODCALLTYPE GetSize(DWORD* size) override {
-        if (!size) return false;
-        CCriticalSectionLock lock(m_lock);
-        CArchive measuring = CArchive::Measuring();
-        if (!SaveLocked(measuring) || measuring.GetTotal() > 0xFFFFFFFFull) return false;
-        *size = static_cast<DWORD>(measuring.GetTotal());
-        return true;
-    }
-    bool STDMETHODCALLTYPE Save(IDataStream* stream) override {
-        if (!stream) return false;
-        CArchive archive(CArchive::eStore, stream);
-        return SaveToArchive(&archive);
-    }
-    bool STDMETHODCALLTYPE Load(IDataStream* stream) override {
-        if (!stream) return false;
-        CArchive archive(CArchive::eLoad, stream);
-        return LoadFromArchive(&archive);
-    }
+    bool STDMETHODCALLTYPE GetSize(DWORD* size) override { return CValueCollectionCore::GetSize(size); }
+    bool STDMETHODCALLTYPE Save(IDataStream* stream) override { return CValueCollectionCore::Save(stream); }
+    bool STDMETHODCALLTYPE Load(IDataStream* stream) override { return CValueCollectionCore::Load(stream); }
     bool STDMETHODCALLTYPE SaveToArchive(CArchive* archive) override {
-        if (!archive) return false;
-        CCriticalSectionLock lock(m_lock);
-        return SaveLocked(*archive);
+        return CValueCollectionCore::SaveToArchive(archive);
     }
     bool STDMETHODCALLTYPE LoadFromArchive(CArchive* archive) override {
-        if (!archive) return false;
-        CCriticalSectionLock lock(m_lock);
-        ClearLocked();
-        m_modified = true;
-        if (LoadLocked(*archive)) return true;
-        ClearLocked();   // a failed load leaves nothing half read
-        return false;
-    }
-
-    // Whether anything changed since the flag was last cleared.
-    bool IsModified() {
-        CCriticalSectionLock lock(m_lock);
-        return m_modified;
-    }
-    void SetModified(bool modified) {
-        CCriticalSectionLock lock(m_lock);
-        m_modified = modified;
+        return CValueCollectionCore::LoadFromArchive(archive);
     }
 
 protected:
     CValueCollectionBase() = default;
-    virtual ~CValueCollectionBase() = default;
 
     virtual const IID& InterfaceId() const = 0;
     virtual const GUID& ClassId() const = 0;
     virtual TInterface* CreateEmpty() const = 0;
-    // The flavour's storage; called with the lock held.
-    virtual const CValue* Find(DWORD key) const = 0;
-    // The slot a set writes to (the key/value flavour creates it); null when refused.
-    virtual CValue* FindForSet(DWORD key) = 0;
-    virtual DWORD CountLocked() const = 0;
-    virtual void ClearLocked() = 0;
-    // Key (or position) and value of every entry in order; stops when f answers false.
-    virtual bool ForEachLocked(const std::function<bool(DWORD, const CValue&)>& f) const = 0;
-    // Stores a loaded entry; false when the key cannot be taken.
-    virtual bool StoreLoaded(DWORD key, CValue&& value) = 0;
-
-    template <class F>
-    bool GetAs(DWORD key, BYTE type, F extract) {
-        CCriticalSectionLock lock(m_lock);
-        try {
-            const CValue* v = Find(key);
-            if (!v) return false;
-            if (v->Type() == type) return extract(*v);
-            if (!m_convert || !CValue::CanConvert(v->Type(), type)) return false;
-            // Converted in a scratch value: a get never changes what is stored.
-            CValue scratch;
-            return CValue::Convert(*v, type, scratch) && extract(scratch);
-        } catch (const std::bad_alloc&) {
-            TraceError(L"qlLib::CValueCollectionBase::GetAs(187) : out of memory");
-            return false;
-        }
-    }
-
-    template <class F>
-    bool SetWith(DWORD key, F store) {
-        CCriticalSectionLock lock(m_lock);
-        try {
-            CValue value;
-            if (!store(value)) return false;
-            CValue* slot = FindForSet(key);
-            if (!slot) return false;
-            *slot = std::move(value);
-            m_modified = true;
-            return true;
-        } catch (const std::bad_alloc&) {
-            TraceError(L"qlLib::CValueCollectionBase::SetWith(203) : out of memory");
-            return false;
-        }
-    }
-
-    bool SaveLocked(CArchive& a) const {
-        if (!a.WriteLong(1) || !a.WriteBool(m_convert) || !a.WriteBool(m_clone) || !a.WriteLong(1) ||
-            !a.WriteDword(CountLocked()))
-            return false;
-        return ForEachLocked([&](DWORD key, const CValue& v) { return a.WriteDword(key) && v.Save(a); });
-    }
-
-    bool LoadLocked(CArchive& a) {
-        LONG version = 0;
-        bool convert = true, clone = false;
-        DWORD count = 0;
-        if (!a.ReadLong(version) || version != 1 || !a.ReadBool(convert) || !a.ReadBool(clone) ||
-            !a.ReadLong(version) || version != 1 || !a.ReadDword(count))
-            return false;
-        m_convert = convert;
-        m_clone = clone;
-        try {
-            // Entries are read one by one: the count sizes nothing.
-            for (DWORD i = 0; i < count; ++i) {
-                DWORD key = 0;
-                CValue value;
-                if (!a.ReadDword(key) || !value.Load(a) || !StoreLoaded(key, std::move(value))) return false;
-            }
-            return true;
-        } catch (const std::bad_alloc&) {
-            TraceError(L"qlLib::CValueCollectionBase::LoadLocked(233) : out of memory");
-            return false;
-        }
-    }
-
-    mutable CCriticalSection m_lock;
-    CRefCount m_refs;
-    bool m_convert = true;
-    bool m_clone = false;
-    bool m_modified = false;
 };
 
 }  // namespace qlLib

@@ -4,7 +4,7 @@
 
 namespace qlLib {
 
-bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& right) {
+bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& right) noexcept {
     try {
         size_t leftEnd = left.size();
         while (leftEnd > 0 && left[leftEnd - 1] == L'\\') --leftEnd;

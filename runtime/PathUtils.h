@@ -7,7 +7,7 @@ namespace qlLib {
 
 // left + exactly one backslash + right (trailing backslashes of left and leading ones of right
 // collapse). An empty side yields the other side unchanged. False only when memory runs out.
-bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& right);
+bool JoinPath(std::wstring& out, const std::wstring& left, const std::wstring& right) noexcept;
 
 // Whether a name taken from a package or archive stays inside the folder it is joined to:
 // relative, no "." or ".." component, no drive, no alternate data stream (':'), no empty

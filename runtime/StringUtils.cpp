@@ -6,7 +6,7 @@
 
 namespace qlLib {
 
-bool FormatStringV(std::wstring& out, const wchar_t* format, va_list args) {
+bool FormatStringV(std::wstring& out, const wchar_t* format, va_list args) noexcept {
     if (!format) return false;
     try {
         va_list probe;
@@ -28,7 +28,7 @@ bool FormatStringV(std::wstring& out, const wchar_t* format, va_list args) {
     }
 }
 
-bool FormatString(std::wstring& out, const wchar_t* format, ...) {
+bool FormatString(std::wstring& out, const wchar_t* format, ...) noexcept {
     va_list args;
     va_start(args, format);
     const bool ok = FormatStringV(out, format, args);
@@ -36,14 +36,14 @@ bool FormatString(std::wstring& out, const wchar_t* format, ...) {
     return ok;
 }
 
-bool FormatLocalTimeStamp(std::wstring& out) {
+bool FormatLocalTimeStamp(std::wstring& out) noexcept {
     SYSTEMTIME now;
     ::GetLocalTime(&now);
     return FormatString(out, L"%04d-%02d-%02d-%02d-%02d-%02d-%03d", now.wYear, now.wMonth, now.wDay, now.wHour,
                         now.wMinute, now.wSecond, now.wMilliseconds);
 }
 
-bool EqualsNoCase(const wchar_t* a, const wchar_t* b) {
+bool EqualsNoCase(const wchar_t* a, const wchar_t* b) noexcept {
     if (!a) a = L"";
     if (!b) b = L"";
     return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
@@ -54,7 +54,7 @@ long ParseDecimal(const wchar_t* text) {
     return std::wcstol(text, nullptr, 10);
 }
 
-bool ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to, bool ignoreCase) {
+bool ReplaceAll(std::wstring& text, const std::wstring& from, const std::wstring& to, bool ignoreCase) noexcept {
     if (from.empty()) return true;
     const auto find = [&](size_t start) -> size_t {
         if (!ignoreCase) return text.find(from, start);

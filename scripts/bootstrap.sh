@@ -10,7 +10,7 @@ export DEBIAN_FRONTEND=noninteractive
 . "$here/apt-steps.sh"
 
 packages=(
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools
   cmake ninja-build make dpkg-dev
   wine wine32:i386 wine64 xvfb xauth
   googletest 7zip osslsigncode openssl

@@ -1,6 +1,5 @@
 // The failure status ping: the first failure of a run reported once to the statistics server,
 // all facts in the query string, followed by a request token.
-#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -143,33 +142,29 @@ void CInstallManager::SendPing(int hint, HRESULT result, DWORD count) {
 
     std::wstring query;
     try {
-        // Ordered by name in code units: upper-case names first.
-        std::map<std::wstring, std::wstring> parameters;
-        std::wstring value, product, version;
+        // The facts after module and error, ordered by name in code units: upper-case names first.
+        enum { eOS, eA, eB, eC, eD, eLanguage, eProduct, eV, eVersion, eCount };
+        static const wchar_t* const kNames[eCount] = {L"OS", L"a", L"b", L"c", L"d", L"language", L"product", L"v",
+                                                      L"version"};
+        std::wstring values[eCount];
+        std::wstring value;
         const bool ok =
-            qlLib::FormatString(parameters[L"module"], L"%s", L"9003") &&
-            qlLib::FormatString(parameters[L"error"], L"%d", hint) &&
-            qlLib::FormatString(parameters[L"OS"], L"%u.%u.%u.%u.%u.%u", os.dwMajorVersion, os.dwMinorVersion,
+            qlLib::FormatString(values[eOS], L"%u.%u.%u.%u.%u.%u", os.dwMajorVersion, os.dwMinorVersion,
                                 os.dwBuildNumber, os.wServicePackMajor, os.wServicePackMinor,
                                 qlLib::IsWow64() ? 1u : 0u) &&
-            qlLib::FormatString(parameters[L"a"], L"%08X", static_cast<unsigned>(result)) &&
+            qlLib::FormatString(values[eA], L"%08X", static_cast<unsigned>(result)) &&
             // Before the cache is known there is nothing to ask (and no answer to keep).
-            qlLib::FormatString(parameters[L"b"], L"%d", m_installCache.empty() || NeedsPackageExtraction() ? 1 : 0) &&
-            qlLib::FormatString(parameters[L"c"], L"%d", (m_quiet || m_basicUI || m_stage) ? 1 : 0) &&
-            qlLib::FormatString(parameters[L"d"], L"%lu", count) &&
-            qlLib::FormatString(parameters[L"v"], L"%hs", kStubVersion);
+            qlLib::FormatString(values[eB], L"%d", m_installCache.empty() || NeedsPackageExtraction() ? 1 : 0) &&
+            qlLib::FormatString(values[eC], L"%d", (m_quiet || m_basicUI || m_stage) ? 1 : 0) &&
+            qlLib::FormatString(values[eD], L"%lu", count) &&
+            qlLib::FormatString(values[eV], L"%hs", kStubVersion);
         if (!ok) return;
-        qlLib::LangIDString(::GetSystemDefaultLangID(), L".", parameters[L"language"]);
-        ReadVersionStrings(product, version);
-        parameters[L"product"] = product;
-        parameters[L"version"] = version;
+        qlLib::LangIDString(::GetSystemDefaultLangID(), L".", values[eLanguage]);
+        ReadVersionStrings(values[eProduct], values[eVersion]);
 
-        if (!qlLib::FormatString(query, L"?module=%s&error=%s", parameters[L"module"].c_str(),
-                                 parameters[L"error"].c_str()))
-            return;
-        for (const auto& parameter : parameters) {
-            if (parameter.first == L"module" || parameter.first == L"error") continue;
-            if (!qlLib::FormatString(value, L"&%s=%s", parameter.first.c_str(), parameter.second.c_str())) return;
+        if (!qlLib::FormatString(query, L"?module=%s&error=%d", L"9003", hint)) return;
+        for (int i = 0; i < eCount; ++i) {
+            if (!qlLib::FormatString(value, L"&%s=%s", kNames[i], values[i].c_str())) return;
             query += value;
         }
         CUtils::CanonicalizePartialURL(query);
@@ -185,7 +180,7 @@ void CInstallManager::SendPing(int hint, HRESULT result, DWORD count) {
     // still stuck then is left behind; it owns everything it uses and ends with the process.
     std::shared_ptr<CPingJob>* job = nullptr;
     try {
-        job = new std::shared_ptr<CPingJob>(std::make_shared<CPingJob>());
+        job = new std::shared_ptr<CPingJob>(new CPingJob());   // not make_shared: see CWinHTTPClient::Query
         (*job)->query.swap(query);
         (*job)->deadlineMs = m_pingDeadlineMs;
     } catch (const std::bad_alloc&) {

@@ -28,3 +28,10 @@ namespace std {
 }
 
 }  // namespace std
+
+// The compiler's own call for a new[] whose size overflows (7-Zip's strings have such). The
+// library's version sits in one object with the bad_cast and bad_typeid throwers and brings all
+// three exception classes along.
+extern "C" [[noreturn]] void __cxa_throw_bad_array_new_length() {
+    throw std::bad_alloc();
+}

@@ -130,17 +130,34 @@ private:
 };
 
 void ReportError(DWORD error, const wchar_t* text) {
-    static const wchar_t* const kMessages[] = {
-        L"CSecurityDescriptorParser parsing security DACL[%ls] for - non-DACL elements are not supported!",
-        L"CSecurityDescriptorParser parsing security DACL[%ls] for - illegal acccess mode specified in the SSDL! This must be 'A' or 'D'",
-        L"CSecurityDescriptorParser parsing security DACL[%ls] for - failed to apply decoded DACL!",
-        nullptr,   // a malformed string has no message of its own
-        L"CSecurityDescriptorParser parsing security DACL[%ls] for - unsupported access right!",
-        L"CSecurityDescriptorParser parsing security DACL[%ls] for - unsupported user!",
-        L"CSecurityDescriptorParser parsing security DACL[%ls] for - memory !",
-    };
-    if (error < sizeof(kMessages) / sizeof(kMessages[0]) && kMessages[error]) {
-        TraceError(kMessages[error], text ? text : L"");
+    if (!text) text = L"";
+    switch (error) {
+    case CSecurityDescriptorParser::eError_NotDacl:
+        TraceError(L"CSecurityDescriptorParser parsing security DACL[%ls] for - "
+                   L"non-DACL elements are not supported!", text);
+        break;
+    case CSecurityDescriptorParser::eError_AccessMode:
+        TraceError(L"CSecurityDescriptorParser parsing security DACL[%ls] for - "
+                   L"illegal acccess mode specified in the SSDL! This must be 'A' or 'D'", text);
+        break;
+    case CSecurityDescriptorParser::eError_Apply:
+        TraceError(L"CSecurityDescriptorParser parsing security DACL[%ls] for - "
+                   L"failed to apply decoded DACL!", text);
+        break;
+    case CSecurityDescriptorParser::eError_Right:
+        TraceError(L"CSecurityDescriptorParser parsing security DACL[%ls] for - "
+                   L"unsupported access right!", text);
+        break;
+    case CSecurityDescriptorParser::eError_Account:
+        TraceError(L"CSecurityDescriptorParser parsing security DACL[%ls] for - "
+                   L"unsupported user!", text);
+        break;
+    case CSecurityDescriptorParser::eError_Memory:
+        TraceError(L"CSecurityDescriptorParser parsing security DACL[%ls] for - "
+                   L"memory !", text);
+        break;
+    default:   // a malformed string has no message of its own
+        break;
     }
 }
 

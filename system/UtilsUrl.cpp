@@ -36,9 +36,10 @@ bool Canonicalize(const std::wstring& in, DWORD flags, std::wstring& out, int li
             hr = ::UrlCanonicalizeW(in.c_str(), buffer.data(), &size, flags);
         }
         if (FAILED(hr)) {
-            TraceError(line == 2010 ? L"TARN::CUtils::CanonicalizePartialURL(2010) : UrlCanonicalizeW failed: 0x%08x"
-                                    : L"TARN::CUtils::CanonicalizePartialURL(2021) : UrlCanonicalizeW failed: 0x%08x",
-                       hr);
+            if (line == 2010)
+                TraceError(L"TARN::CUtils::CanonicalizePartialURL(2010) : UrlCanonicalizeW failed: 0x%08x", hr);
+            else
+                TraceError(L"TARN::CUtils::CanonicalizePartialURL(2021) : UrlCanonicalizeW failed: 0x%08x", hr);
             return false;
         }
         out.assign(buffer.data(), size);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "BuildPaths.h"
 #include "package/FileDataExtender.h"
@@ -161,7 +162,15 @@ TEST_F(FailurePing, AFailedRunReportsOnceWithItsFactsAndAToken) {
     EXPECT_NE(query.find(count), std::string::npos) << query;
     EXPECT_NE(query.find("&v=9.1.0.26&"), std::string::npos) << query;
     EXPECT_NE(query.find("&product=MiniStub&"), std::string::npos) << query;
-    EXPECT_LT(query.find("&OS="), query.find("&a="));
+    // Module and error first, then every other fact once, in the order of their names in code
+    // units (upper-case first), then the token.
+    std::vector<std::string> names;
+    for (size_t at = query.find('&'); at != std::string::npos; at = query.find('&', at + 1))
+        names.push_back(query.substr(at + 1, query.find('=', at) - at - 1));
+    const std::vector<std::string> expected = {"error", "OS", "a", "b", "c", "d", "language", "product", "v",
+                                               "version", "zzz"};
+    EXPECT_EQ(names, expected) << query;
+    EXPECT_EQ(query.rfind("?module=9003&", 0), 0u) << query;
     // The version comes last, then the token: "0" and 16 hexadecimal digits.
     const size_t token = query.find("&zzz=");
     ASSERT_NE(token, std::string::npos) << query;

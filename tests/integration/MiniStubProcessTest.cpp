@@ -1,7 +1,13 @@
 // MiniStub.exe as a process: exit code, trace log, and what bad command lines do to it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
 #include "BuildPaths.h"
+#include "runtime/Crc32.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
 
@@ -141,4 +147,28 @@ TEST_F(MiniStubRun, BadCommandLinesAreTracedAndTheRunGoesOn) {
         EXPECT_EQ(parseFailures, c.parses ? 0 : 1) << c.arguments.size() << " characters";
         for (const auto& name : ListFiles(logs, L"*.log")) ::DeleteFileW((logs + L"\\" + name).c_str());
     }
+}
+
+// The 7z reader reports a damaged header by throwing inside the shipped stub (whose unwind tables
+// the link-time optimisation writes): the run must catch it and end with the reader's result.
+TEST_F(MiniStubRun, AnArchiveHeaderThatFailsItsCheckEndsTheRunWithTheReadersResult) {
+    std::vector<unsigned char> installer, stub;
+    ASSERT_TRUE(ReadFileBytes(exe, installer));
+    ASSERT_TRUE(ReadFileBytes(ToWinePath(MINISTUB_EXE_UNIX_PATH), stub));
+    // The first 7z archive of the package (the stub's own code holds the signature too).
+    const unsigned char kSignature[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+    const auto found = std::search(installer.begin() + stub.size(), installer.end(), std::begin(kSignature),
+                                   std::end(kSignature));
+    ASSERT_NE(found, installer.end());
+    const size_t start = static_cast<size_t>(found - installer.begin());
+    ASSERT_LE(start + 32, installer.size());
+    // Another CRC for the next header, and the start header's own CRC made to match: the start
+    // header reads well, and the next header fails its check inside the reader.
+    installer[start + 28] ^= 0x5A;
+    const DWORD crc = qlLib::Crc32(installer.data() + start + 12, 20);
+    memcpy(installer.data() + start + 8, &crc, sizeof(crc));
+    ASSERT_TRUE(WriteFileBytes(exe, installer.data(), installer.size()));
+    const DWORD kStreamNotArchive = 0x80047C73;
+    const DWORD code = Run(L"/qn");
+    EXPECT_EQ(code, kStreamNotArchive) << std::hex << code;
 }

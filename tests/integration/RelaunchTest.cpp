@@ -4,17 +4,16 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BuildPaths.h"
+#include "runtime/Handles.h"
 #include "runtime/RegKey.h"
 #include "support/ProcessWindows.h"
 #include "support/TestInstaller.h"
 #include "support/TestSupport.h"
+#include "support/TestThread.h"
 
 using namespace testing_support;
 
@@ -31,9 +30,8 @@ class CTaskbarStandIn {
 public:
     // On a thread of its own that answers every message, as a shell does: a window on the test's
     // thread, which waits for runs without pumping, would hold any program that sends it one.
-    CTaskbarStandIn() : m_thread([this] { Pump(); }) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_ready.wait(lock, [this] { return m_done; });
+    CTaskbarStandIn() : m_ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_thread([this] { Pump(); }) {
+        ::WaitForSingleObject(m_ready.Get(), INFINITE);
     }
     ~CTaskbarStandIn() {
         if (m_window) ::PostMessageW(m_window, WM_CLOSE, 0, 0);
@@ -50,12 +48,8 @@ private:
         ::RegisterClassW(&windowClass);
         HWND window = ::CreateWindowExW(0, L"Shell_TrayWnd", L"", 0, 0, 0, 0, 0, nullptr, nullptr,
                                         windowClass.hInstance, nullptr);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_window = window;
-            m_done = true;
-        }
-        m_ready.notify_one();
+        m_window = window;
+        ::SetEvent(m_ready.Get());
         MSG message;
         while (window && ::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
         ::UnregisterClassW(L"Shell_TrayWnd", windowClass.hInstance);
@@ -65,11 +59,9 @@ private:
         return ::DefWindowProcW(window, message, wParam, lParam);
     }
 
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    bool m_done = false;
+    qlLib::CKernelHandle m_ready;
     HWND m_window = nullptr;
-    std::thread m_thread;
+    CTestThread m_thread;
 };
 
 class Relaunch : public CInstallerTest {

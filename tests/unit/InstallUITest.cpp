@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,9 +24,11 @@
 #include "samples/installui/UIControlIds.h"
 #include "stub/RebootTray.h"
 #include "support/TestSupport.h"
+#include "support/TestThread.h"
 
 using qlLib::CComPtr;
 using testing_support::CTempFolder;
+using testing_support::CTestThread;
 using testing_support::ToWinePath;
 using namespace TARN;
 
@@ -72,8 +73,8 @@ protected:
     }
     // Acts as the user on the frame's window once it is up: sets the media path (when given) and
     // clicks a control.
-    std::thread ClickWhenShown(int control, const wchar_t* mediaPath = nullptr) {
-        return std::thread([this, control, mediaPath] {
+    CTestThread ClickWhenShown(int control, const wchar_t* mediaPath = nullptr) {
+        return CTestThread([this, control, mediaPath] {
             HWND window = nullptr;
             for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) frame->GetWindow(&window);
             if (!window) return;
@@ -127,14 +128,14 @@ TEST_F(InstallUI, WindowShowsProgressWhileTheEngineRuns) {
     ASSERT_EQ(S_OK, engine.Initialize(eEngineMode_Install, streams.Get(), frame.Get(), installUI.Get()));
     std::atomic<bool> done(false);
     HRESULT engineResult = E_FAIL;
-    std::thread worker([&] {
+    CTestThread worker([&] {
         engineResult = engine.Start(results.Get());
         ui.CloseFrame();
         done = true;
     });
     bool midway = false, layered = false;
     std::wstring midwayStatus;
-    std::thread watcher([&] {
+    CTestThread watcher([&] {
         while (!done) {
             HWND window = nullptr;
             frame->GetWindow(&window);
@@ -178,7 +179,7 @@ TEST_F(InstallUI, MediaPageAnswersInKey5AndCancelRaisesEvent6) {
     data->SetWString(ePageKey_MediaPath, L"D:\\setup.exe");
 
     ASSERT_EQ(S_OK, installUI->SetStartPage(ePage_Media, data.Get()));
-    std::thread user = ClickWhenShown(eControl_Primary, L"E:\\other\\setup.exe");
+    CTestThread user = ClickWhenShown(eControl_Primary, L"E:\\other\\setup.exe");
     EXPECT_EQ(S_OK, ui.DisplayFrame(FALSE));
     user.join();
     std::wstring chosen;
@@ -204,7 +205,7 @@ TEST_F(InstallUI, RestartPageRaisesEvent1) {
     CComPtr<qlLib::IKeyValueCollection> data = qlLib::CKeyValueCollectionImpl::New();
     data->SetDword(ePageKey_RestartKind, ePageRestart_Continue);
     ASSERT_EQ(S_OK, installUI->SetStartPage(ePage_Restart, data.Get()));
-    std::thread user = ClickWhenShown(eControl_Primary);
+    CTestThread user = ClickWhenShown(eControl_Primary);
     EXPECT_EQ(S_OK, ui.DisplayFrame(FALSE));
     user.join();
     EXPECT_EQ(std::vector<DWORD>{eEvent_Restart}, callback.events);
@@ -227,7 +228,7 @@ TEST_F(InstallUI, UnattendedEndAndTheHostsCloseEndOneDisplayEach) {
     // A display that shows until the user closes it.
     auto displayUntilUserCloses = [&] {
         std::atomic<bool> shown(false);
-        std::thread user([&] {
+        CTestThread user([&] {
             HWND window = waitForWindow(true);
             shown = window != nullptr;
             if (window) ::PostMessageW(window, WM_COMMAND, eControl_Secondary, 0);
@@ -238,7 +239,7 @@ TEST_F(InstallUI, UnattendedEndAndTheHostsCloseEndOneDisplayEach) {
     };
     // The engine ends while the window is up (it closes itself), then the worker closes the
     // frame as the stub does: nothing of it is left for the next display.
-    std::thread worker([&] {
+    CTestThread worker([&] {
         waitForWindow(true);
         installUI->OnEngineEnd(S_OK, nullptr);
         waitForWindow(false);
@@ -283,7 +284,7 @@ TEST_F(InstallUI, TrayRestartChoiceRaisesEvent1AndThePatchCheckEndsIt) {
     CRecordingCallback callback;
     CComPtr<IInstallTray> tray = Tray(guid, callback);
     ASSERT_TRUE(tray);
-    std::thread user([&] {
+    CTestThread user([&] {
         HWND window = nullptr;
         for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = FindTrayWindow(guid);
         if (window) ::PostMessageW(window, WM_COMMAND, eTray_RestartNow, 0);
@@ -313,7 +314,7 @@ TEST_F(InstallUI, TrayAddsItsIconAgainWhenTheShellsTaskbarComesBack) {
     CComPtr<IInstallTray> tray = Tray(guid, callback);
     ASSERT_TRUE(tray);
     size_t before = 0, after = 0;
-    std::thread shell([&] {
+    CTestThread shell([&] {
         HWND window = nullptr;
         for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = FindTrayWindow(guid);
         if (!window) return;
@@ -347,7 +348,7 @@ TEST_F(InstallUI, TheStubsTrayLetsTheTaskbarsMessageThroughBeforeTheTrayRuns) {
     qlLib::ReplaceChangeWindowMessageFilter(&RecordLetThrough);
     const std::wstring guid = testing_support::NewGuid();
     std::vector<std::pair<UINT, DWORD>> whileRunning;
-    std::thread user([&] {
+    CTestThread user([&] {
         HWND window = nullptr;
         for (int i = 0; i < 500 && !window; ++i, ::Sleep(10)) window = FindTrayWindow(guid);
         if (!window) return;

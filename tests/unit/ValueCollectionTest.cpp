@@ -2,8 +2,11 @@
 
 #include <process.h>
 
+#include <cstring>
+
 #include "package/IndexValueCollectionImpl.h"
 #include "package/KeyValueCollectionImpl.h"
+#include "package/MemoryBuffer.h"
 
 using namespace qlLib;
 
