@@ -14,9 +14,6 @@
 #include <new>
 
 #include "package/InternalFile.h"
-#include "runtime/CriticalSection.h"
-#include "runtime/Handles.h"
-#include "runtime/WorkerThread.h"
 #include "runtime/FolderUtils.h"
 #include "runtime/PathUtils.h"
 #include "runtime/Trace.h"
@@ -153,174 +150,6 @@ private:
 
     volatile LONG m_refs = 1;
     C7zArchive* m_owner;
-};
-
-// An item of an extraction held in memory until its data is complete and checked; the item
-// writer then makes its file. Only the reader's thread writes into it.
-class C7zArchive::CHeldItem : public ISequentialOutStream {
-public:
-    CHeldItem() = default;
-
-    STDMETHOD(QueryInterface)(REFIID iid, void** object) throw() override {
-        if (!object) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ISequentialOutStream) {
-            *object = static_cast<ISequentialOutStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHOD_(ULONG, AddRef)() throw() override { return static_cast<ULONG>(::InterlockedIncrement(&m_refs)); }
-    STDMETHOD_(ULONG, Release)() throw() override {
-        const LONG count = ::InterlockedDecrement(&m_refs);
-        if (count == 0) delete this;
-        return static_cast<ULONG>(count);
-    }
-    STDMETHOD(Write)(const void* data, UInt32 size, UInt32* processedSize) throw() override {
-        if (processedSize) *processedSize = 0;
-        if (size == 0) return S_OK;
-        if (!data) return E_INVALIDARG;
-        try {
-            const BYTE* bytes = static_cast<const BYTE*>(data);
-            m_data.insert(m_data.end(), bytes, bytes + size);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        if (processedSize) *processedSize = size;
-        return S_OK;
-    }
-
-    UINT32 index = kNoItem;
-    COutputFile output;
-    std::vector<BYTE> m_data;
-
-private:
-    virtual ~CHeldItem() = default;
-
-    volatile LONG m_refs = 1;
-};
-
-// Makes the files of held items, in order, on a thread of its own: under Wine each file costs
-// round trips to the server, which here overlap with the decoding of the next items. What it
-// holds is bounded, so memory stays independent of the archive. After its first failure it
-// writes nothing more; the reader's thread reports that failure at its next item.
-class C7zArchive::CItemWriter : private qlLib::CWorkerThread {
-public:
-    explicit CItemWriter(const std::atomic<bool>* cancel) : m_cancel(cancel) {}
-    ~CItemWriter() override { Finish(); }
-
-    bool Start() {
-        m_wake.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        m_done.Reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        return m_wake && m_done && StartThread();
-    }
-
-    // Takes the item (and the caller's reference); waits while too much is held already.
-    void Push(CHeldItem* item) {
-        qlLib::CCriticalSectionLock lock(m_lock);
-        while (!m_queue.empty() && m_held + item->m_data.size() > kHeldBytes) {
-            m_lock.Leave();
-            ::WaitForSingleObject(m_done.Get(), INFINITE);
-            m_lock.Enter();
-        }
-        m_queue.push_back(item);   // reserved: never grows past kHeldItems
-        m_held += item->m_data.size();
-        ::SetEvent(m_wake.Get());
-    }
-
-    // Whether another item may be held now without waiting for its room.
-    bool HasRoom() {
-        qlLib::CCriticalSectionLock lock(m_lock);
-        return m_queue.size() < kHeldItems;
-    }
-
-    // Waits until every item pushed so far has its file (or was dropped after a failure).
-    void Drain() {
-        qlLib::CCriticalSectionLock lock(m_lock);
-        while (!m_queue.empty() || m_busy) {
-            m_lock.Leave();
-            ::WaitForSingleObject(m_done.Get(), INFINITE);
-            m_lock.Enter();
-        }
-    }
-
-    // The first failure, and its item.
-    HRESULT Failure(UINT32& item) {
-        qlLib::CCriticalSectionLock lock(m_lock);
-        item = m_failedItem;
-        return m_failure;
-    }
-
-    void Finish() {
-        if (!m_wake) return;
-        Drain();
-        {
-            qlLib::CCriticalSectionLock lock(m_lock);
-            m_stop = true;
-        }
-        ::SetEvent(m_wake.Get());
-        WaitForThread(INFINITE);
-        m_wake.Reset();
-    }
-
-    void Reserve() { m_queue.reserve(kHeldItems); }
-
-private:
-    static const size_t kHeldBytes = 8 * 1024 * 1024;
-    static const size_t kHeldItems = 4096;
-
-    DWORD Run() override {
-        for (;;) {
-            CHeldItem* item = nullptr;
-            bool failed = false;
-            {
-                qlLib::CCriticalSectionLock lock(m_lock);
-                while (m_queue.empty() && !m_stop) {
-                    m_lock.Leave();
-                    ::WaitForSingleObject(m_wake.Get(), INFINITE);
-                    m_lock.Enter();
-                }
-                if (m_queue.empty()) return 0;
-                item = m_queue.front();
-                m_queue.erase(m_queue.begin());
-                m_busy = true;
-                failed = FAILED(m_failure);
-            }
-            const HRESULT hr = failed ? S_OK : Write(*item);
-            {
-                qlLib::CCriticalSectionLock lock(m_lock);
-                if (FAILED(hr) && SUCCEEDED(m_failure)) {
-                    m_failure = hr;
-                    m_failedItem = item->index;
-                }
-                m_held -= item->m_data.size();
-                m_busy = false;
-            }
-            item->Release();
-            ::SetEvent(m_done.Get());
-        }
-    }
-
-    HRESULT Write(CHeldItem& item) {
-        HRESULT hr = OpenOutput(item.output, item.m_data.size(), m_cancel);
-        if (FAILED(hr)) return hr;
-        UInt32 written = 0;
-        hr = item.m_data.empty() ? S_OK
-                                 : item.output.file->Write(item.m_data.data(), static_cast<UInt32>(item.m_data.size()), &written);
-        const HRESULT closed = CloseOutput(item.output, SUCCEEDED(hr));
-        return FAILED(hr) ? hr : closed;
-    }
-
-    const std::atomic<bool>* m_cancel;
-    qlLib::CCriticalSection m_lock;
-    qlLib::CKernelHandle m_wake, m_done;
-    std::vector<CHeldItem*> m_queue;
-    size_t m_held = 0;
-    bool m_busy = false;
-    bool m_stop = false;
-    HRESULT m_failure = S_OK;
-    UINT32 m_failedItem = kNoItem;
 };
 
 HRESULT C7zArchive::Initialize(C7zArchive** archive) {
@@ -694,23 +523,9 @@ HRESULT C7zArchive::Extract(ERule rule, const wchar_t* destination) {
     m_madeFolders.clear();
     const UInt32* indices = m_selection.empty() ? nullptr : m_selection.data();
     const UInt32 count = m_selection.empty() ? static_cast<UInt32>(-1) : static_cast<UInt32>(m_selection.size());
-    // Archives and folders of many files get the item writer; a single file or a test does not.
-    CItemWriter writer(&m_cancel);
-    if (rule == eRule_Archive || rule == eRule_Folder) {
-        try {
-            writer.Reserve();
-            if (writer.Start()) m_writer = &writer;
-        } catch (const std::bad_alloc&) {   // without it, every file is made here
-        }
-    }
     HRESULT hr = m_handler->Extract(indices, count, rule == eRule_Test ? 1 : 0, m_callbacks);
     // An item the handler gave up on in the middle never got its result.
     FinishOutput(false);
-    if (m_writer) {
-        writer.Finish();
-        WriterFailure();
-        m_writer = nullptr;
-    }
     m_selection.clear();
     m_madeFolders.clear();
     if (SUCCEEDED(hr) && FAILED(m_itemFailure)) hr = m_itemFailure;
@@ -739,8 +554,6 @@ HRESULT C7zArchive::GetStream(UINT32 index, ISequentialOutStream** stream, INT32
     *stream = nullptr;
     FinishOutput(false);
     m_currentItem = index;
-    // A file the item writer could not make ends the extraction.
-    if (FAILED(WriterFailure())) return m_itemFailure;
     // Tested or skipped items (those around the wanted ones in a solid block, and the rest of a
     // block after a data error) get no stream.
     if (askMode != NArchive::NExtract::NAskMode::kExtract) return S_OK;
@@ -762,13 +575,8 @@ HRESULT C7zArchive::GetStream(UINT32 index, ISequentialOutStream** stream, INT32
     }
     hr = CreateOutput(index, target);
     if (FAILED(hr)) return RecordFailure(hr);
-    if (m_held) {
-        m_held->AddRef();
-        *stream = m_held;
-    } else {
-        m_output.file->AddRef();
-        *stream = static_cast<IOutStream*>(m_output.file);
-    }
+    m_output->AddRef();
+    *stream = static_cast<IOutStream*>(m_output);
     return S_OK;
 }
 
@@ -817,60 +625,26 @@ HRESULT C7zArchive::MakeFolder(const std::wstring& folder, bool known) {
 
 HRESULT C7zArchive::CreateOutput(UINT32 index, const std::wstring& target) {
     const size_t slash = target.find_last_of(L'\\');
+    std::wstring parent;
     if (slash != std::wstring::npos && slash > 0) {
-        const HRESULT made = MakeFolder(target.substr(0, slash), true);
+        parent = target.substr(0, slash);
+        const HRESULT made = MakeFolder(parent, true);
         if (FAILED(made)) return made;
     }
-    COutputFile output;
-    output.path = target;
-    if (SUCCEEDED(GetItemAttributes(index, output.attributes))) {
-        output.attributes &= kFileAttributeMask;
+    DWORD attributes = 0;
+    if (SUCCEEDED(GetItemAttributes(index, attributes))) {
+        attributes &= kFileAttributeMask;
     } else {
-        output.attributes = 0;
+        attributes = 0;
     }
-    output.hasTime = SUCCEEDED(GetItemModificationTime(index, output.time));
-    NWindows::NCOM::CPropVariant size;
-    const ULONGLONG bytes =
-        ReadProperty(m_handler, index, kpidSize, size) == S_OK && size.vt == VT_UI8 ? size.uhVal.QuadPart : kPresizeThreshold;
-    // A small file is held in memory and made by the item writer while the next items decode.
-    if (m_writer && bytes < kPresizeThreshold && m_writer->HasRoom()) {
-        CHeldItem* held = new (std::nothrow) CHeldItem();
-        if (!held) return E_OUTOFMEMORY;
-        held->index = index;
-        held->output.path.swap(output.path);
-        held->output.attributes = output.attributes;
-        held->output.hasTime = output.hasTime;
-        held->output.time = output.time;
-        try {
-            held->m_data.reserve(static_cast<size_t>(bytes));
-        } catch (const std::bad_alloc&) {
-            held->Release();
-            return E_OUTOFMEMORY;
-        }
-        m_held = held;
-        return S_OK;
-    }
-    // Files are made in the archive's order: a large one waits for the small ones before it.
-    if (m_writer) {
-        m_writer->Drain();
-        const HRESULT failed = WriterFailure();
-        if (FAILED(failed)) return failed;
-    }
-    const HRESULT hr = OpenOutput(output, bytes, &m_cancel);
-    if (FAILED(hr)) return hr;
-    m_output = output;
-    return S_OK;
-}
 
-HRESULT C7zArchive::OpenOutput(COutputFile& output, ULONGLONG size, const std::atomic<bool>* cancel) {
-    const std::wstring& target = output.path;
-    CInternalFile* file = CInternalFile::Create(cancel);
+    CInternalFile* file = CInternalFile::Create(&m_cancel);
     if (!file) {
         TraceError(L"C7zArchive::GetStream(601) : out of memory");
         return E_OUTOFMEMORY;
     }
     // Read-only is applied once the data is written and the file closed.
-    DWORD flags = output.attributes & ~FILE_ATTRIBUTE_READONLY;
+    DWORD flags = attributes & ~FILE_ATTRIBUTE_READONLY;
     if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
     flags |= FILE_FLAG_SEQUENTIAL_SCAN;
     // Made as a new file first, replaced only when one is there: a replacing open truncates, and
@@ -887,18 +661,10 @@ HRESULT C7zArchive::OpenOutput(COutputFile& output, ULONGLONG size, const std::a
             (existing & kBlockingAttributes) && ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL)) {
             hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags);
         }
-    } else if (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
+    } else if (hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) && !parent.empty()) {
         // A folder this extraction made has gone meanwhile: make it again.
-        const size_t slash = target.find_last_of(L'\\');
-        if (slash != std::wstring::npos && slash > 0) {
-            const std::wstring parent = target.substr(0, slash);
-            DWORD error = 0;
-            if (qlLib::CreateFolderTree(parent, &error)) {
-                hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags);
-            } else {
-                TraceError(L"C7zArchive::GetStream(582) : failed to create folder: %s (%lu)", parent.c_str(), error);
-            }
-        }
+        const HRESULT made = MakeFolder(parent, false);
+        if (SUCCEEDED(made)) hr = file->Open(target.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, flags);
     }
     if (FAILED(hr)) {
         TraceError(L"C7zArchive::GetStream(609) : failed to open file: %s (%lu)", target.c_str(),
@@ -907,61 +673,41 @@ HRESULT C7zArchive::OpenOutput(COutputFile& output, ULONGLONG size, const std::a
         return hr;
     }
     // A large file gets its final size at once: the system then does not grow it write by write.
-    if (size >= kPresizeThreshold) file->PresetSize(size);
-    output.file = file;
+    NWindows::NCOM::CPropVariant size;
+    if (ReadProperty(m_handler, index, kpidSize, size) == S_OK && size.vt == VT_UI8 &&
+        size.uhVal.QuadPart >= kPresizeThreshold)
+        file->PresetSize(size.uhVal.QuadPart);
+    m_output = file;
+    m_outputPath = target;
+    m_outputAttributes = attributes;
+    m_outputHasTime = SUCCEEDED(GetItemModificationTime(index, m_outputTime));
     return S_OK;
 }
 
-HRESULT C7zArchive::CloseOutput(COutputFile& output, bool ok) {
-    if (!output.file) return S_OK;
+HRESULT C7zArchive::FinishOutput(bool ok) {
+    if (!m_output) return S_OK;
     HRESULT hr = S_OK;
-    if (ok && output.hasTime) {
-        hr = output.file->SetLastWriteTime(output.time);
+    if (ok && m_outputHasTime) {
+        hr = m_output->SetLastWriteTime(m_outputTime);
         if (FAILED(hr)) TraceError(L"C7zArchive::SetOperationResult(626) : failed to set the file time: %s (0x%08x)",
-                                   output.path.c_str(), hr);
+                                   m_outputPath.c_str(), hr);
     }
-    const HRESULT closed = output.file->Close();
-    output.file->Release();
-    output.file = nullptr;
+    const HRESULT closed = m_output->Close();
+    m_output->Release();
+    m_output = nullptr;
     if (ok && SUCCEEDED(hr) && FAILED(closed)) {
         hr = closed;
-        TraceError(L"C7zArchive::SetOperationResult(634) : failed to close file: %s (0x%08x)", output.path.c_str(), hr);
+        TraceError(L"C7zArchive::SetOperationResult(634) : failed to close file: %s (0x%08x)", m_outputPath.c_str(), hr);
     }
-    if (ok && SUCCEEDED(hr) && (output.attributes & FILE_ATTRIBUTE_READONLY) &&
-        !::SetFileAttributesW(output.path.c_str(), output.attributes)) {
+    if (ok && SUCCEEDED(hr) && (m_outputAttributes & FILE_ATTRIBUTE_READONLY) &&
+        !::SetFileAttributesW(m_outputPath.c_str(), m_outputAttributes)) {
         hr = HRESULT_FROM_WIN32(::GetLastError());
-        TraceError(L"C7zArchive::SetOperationResult(639) : failed to set attributes: %s (0x%08x)", output.path.c_str(),
+        TraceError(L"C7zArchive::SetOperationResult(639) : failed to set attributes: %s (0x%08x)", m_outputPath.c_str(),
                    hr);
     }
     // A half-written or damaged file must not pass for an extracted one.
-    if (!ok || FAILED(hr)) ::DeleteFileW(output.path.c_str());
-    output.path.clear();
-    return hr;
-}
-
-HRESULT C7zArchive::FinishOutput(bool ok) {
-    if (m_held) {
-        CHeldItem* held = m_held;
-        m_held = nullptr;
-        // A damaged item is dropped: its file is never made.
-        if (ok) {
-            m_writer->Push(held);
-        } else {
-            held->Release();
-        }
-        return WriterFailure();
-    }
-    return CloseOutput(m_output, ok);
-}
-
-HRESULT C7zArchive::WriterFailure() {
-    if (!m_writer) return S_OK;
-    UINT32 item = kNoItem;
-    const HRESULT hr = m_writer->Failure(item);
-    if (FAILED(hr) && SUCCEEDED(m_itemFailure)) {
-        m_itemFailure = hr;
-        m_failedItem = item;
-    }
+    if (!ok || FAILED(hr)) ::DeleteFileW(m_outputPath.c_str());
+    m_outputPath.clear();
     return hr;
 }
 

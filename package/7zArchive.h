@@ -100,26 +100,8 @@ private:
     HRESULT TargetPath(UINT32 index, bool folder, std::wstring& target);
     HRESULT CreateOutput(UINT32 index, const std::wstring& target);
     HRESULT MakeFolder(const std::wstring& folder, bool known);
-    // Ends the current item: its file kept when ok, deleted otherwise; an item held in memory is
-    // handed to the item writer when ok, dropped otherwise.
+    // Ends the current item's file: kept when ok, deleted otherwise.
     HRESULT FinishOutput(bool ok);
-    // The item writer's first failure, recorded as the extraction's (with its item).
-    HRESULT WriterFailure();
-
-    // A file being written, by the reader's thread or by the item writer.
-    struct COutputFile {
-        CInternalFile* file = nullptr;
-        std::wstring path;
-        DWORD attributes = 0;   // read-only is applied after the data is written
-        bool hasTime = false;
-        FILETIME time = {};
-    };
-    // Opens output.path with output.attributes for writing (size: a hint for large files).
-    static HRESULT OpenOutput(COutputFile& output, ULONGLONG size, const std::atomic<bool>* cancel);
-    // Closes the file: time and read-only set when ok; deleted when not ok or that fails.
-    static HRESULT CloseOutput(COutputFile& output, bool ok);
-    class CHeldItem;
-    class CItemWriter;
 
     qlLib::CRefCount m_refs;
     IInArchive* m_handler = nullptr;
@@ -139,11 +121,12 @@ private:
     UINT32 m_currentItem = kNoItem;    // the item the handler asked a stream for last
     UINT32 m_failedItem = kNoItem;     // the item m_itemFailure belongs to
 
-    // The item being written: to its file, or held in memory for the item writer, which writes
-    // small files on a thread of its own while the reader decodes the next ones.
-    COutputFile m_output;
-    CHeldItem* m_held = nullptr;
-    CItemWriter* m_writer = nullptr;
+    // The item being written.
+    CInternalFile* m_output = nullptr;
+    std::wstring m_outputPath;
+    DWORD m_outputAttributes = 0;
+    bool m_outputHasTime = false;
+    FILETIME m_outputTime = {};
 };
 
 }  // namespace TARN
