@@ -215,63 +215,51 @@ def small_files(package):
             f.write(' '.join(text)[:size])
 
 
-def figure_smallfiles():
-    installers = []
-    archive = None
+def quiet_installs(tag, figure, payload):
+    """Quiet installs from a fresh cache of each build's installer of payload, side by side with
+    7zz x of the same archive. Returns the archive, the unpacked bytes, 7zz's median and ours."""
+    installers, archive = [], None
     for index, (name, stub, _) in enumerate(builds):
-        silo = silo_of(index, 5)
-        installer, archive = make_installer(f'small{index}', stub, silo, small_files)
+        silo = silo_of(index, figure)
+        installer, archive = make_installer(f'{tag}{index}', stub, silo, payload)
         installers.append((installer, silo))
     native, ours = [], [[] for _ in builds]
-    out_native = os.path.join(work, 'small-native')
+    out_native = os.path.join(work, f'{tag}-native')
     for _ in range(runs):
         shutil.rmtree(out_native, ignore_errors=True)
         native.append(run(['7zz', 'x', '-y', '-bd', '-o' + out_native, archive])[0])
         for index, (installer, silo) in enumerate(installers):
             remove_cache(silo)
             ours[index].append(run(wine + [installer, '/qn'])[0])
-    anchor = statistics.median(native)
     unpacked = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(out_native) for f in fs)
+    for _, silo in installers:
+        remove_cache(silo)
+    shutil.rmtree(out_native, ignore_errors=True)
+    return archive, unpacked, statistics.median(native), [statistics.median(times) for times in ours]
+
+
+def figure_smallfiles():
+    _, unpacked, anchor, ours = quiet_installs('small', 5, small_files)
     print(f'== quiet install of 10,000 small files ({unpacked / 1e6:.1f} MB, 1-8 KB each), medians of {runs}')
     print(f'   7zz x (native)               {anchor:7.2f} s')
     for index, (name, _, _) in enumerate(builds):
-        seconds = statistics.median(ours[index])
+        seconds = ours[index]
         print(f'   {name + " (whole install)":<28} {seconds:7.2f} s  '
               f'({(seconds - anchor) * 1000 / 10000:.3f} ms more per file)')
         ratio_line(f'{name}: ratio', seconds / anchor, 'to 7zz x', '<= 1.5')
-    for _, silo in installers:
-        remove_cache(silo)
 
 
 def figure_large():
     # A package of 258 MB of programs, installed quietly from a fresh cache, against 7zz x of the
     # same archive; the engine does nothing, so the figure is the unpacking and its checks.
-    installers, archive = [], None
-    for index, (name, stub, _) in enumerate(builds):
-        silo = silo_of(index, 7)
-        installer, archive = make_installer(f'large{index}', stub, silo,
-                                            lambda package: make_dll_payload(package, 258))
-        installers.append((installer, silo))
-    native, ours = [], [[] for _ in builds]
-    out_native = os.path.join(work, 'large-native')
-    for _ in range(runs):
-        shutil.rmtree(out_native, ignore_errors=True)
-        native.append(run(['7zz', 'x', '-y', '-bd', '-o' + out_native, archive])[0])
-        for index, (installer, silo) in enumerate(installers):
-            remove_cache(silo)
-            ours[index].append(run(wine + [installer, '/qn'])[0])
-    anchor = statistics.median(native)
-    unpacked = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(out_native) for f in fs)
+    archive, unpacked, anchor, ours = quiet_installs('large', 7, lambda package: make_dll_payload(package, 258))
     print(f'== quiet install of a {unpacked / 1e6:.0f} MB package ({os.path.getsize(archive) / 1e6:.0f} MB packed, '
           f'LZMA d={dictionary_mb}m + BCJ2), medians of {runs}')
     print(f'   7zz x (native)               {anchor:7.2f} s')
     for index, (name, _, _) in enumerate(builds):
-        seconds = statistics.median(ours[index])
+        seconds = ours[index]
         print(f'   {name + " (whole install)":<28} {seconds:7.2f} s')
         ratio_line(f'{name}: ratio', seconds / anchor, 'to 7zz x', '<= 1.05')
-    for _, silo in installers:
-        remove_cache(silo)
-    shutil.rmtree(out_native, ignore_errors=True)
 
 
 def make_source(folder):
