@@ -325,6 +325,28 @@ def timed_7zz(folder, archive):
     return time.perf_counter() - start
 
 
+def file_creation_cost():
+    """Microseconds to create, write and close one small file in the work folder, natively:
+    the floor under every extracted file of both sides. Some disks (or what watches them) make
+    a new file cost 20 times what it costs elsewhere on the same machine; the small-files figure
+    then measures that, for Wine's server, which makes each file, more than for 7zz."""
+    folder = os.path.join(work, 'create-probe')
+    os.makedirs(folder)
+    count = 500
+    start = time.perf_counter()
+    for n in range(count):
+        with open(os.path.join(folder, 'f%d' % n), 'wb') as f:
+            f.write(b'x' * 64)
+    seconds = time.perf_counter() - start
+    shutil.rmtree(folder)
+    return seconds * 1e6 / count
+
+
+creation = file_creation_cost()
+print(f'== a new file costs {creation:.0f} us in {work}')
+if creation > 50:
+    print('   (slow: file creation there dominates the small-files figure and inflates the installs;\n'
+          '    take the figures with a BUILD_DIR on another disk or folder)')
 subprocess.run(runner + ['--stop'], check=True)
 run(runner + ['cmd', '/c', 'exit', '0'])   # makes the prefix and starts its server
 for figure in figures:
