@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "stub/ShutdownBlockWindow.h"
 #include "stub/StubProcess.h"
 
 // The C++ runtime's default end for an escaped exception prints the exception's demangled type
@@ -15,5 +16,10 @@ void __verbose_terminate_handler() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     TARN::CStubProcess process;
-    return static_cast<int>(process.Run());
+    const int result = static_cast<int>(process.Run());
+    // A hidden window a short quiet install no longer needed may still be being made: the
+    // process ends after it, or its exit code could be lost (not without limit: a session whose
+    // desktop never comes up does not keep the result from its caller).
+    TARN::CShutdownBlockWindow::AwaitAbandoned(10000);
+    return result;
 }

@@ -29,11 +29,18 @@ public:
     ~CWindowThread() override { Stop(INFINITE); }
 
     bool Start() { return Create(m_productId.c_str(), m_productId.c_str()); }
-    // Asks the window to go without waiting for it; the thread ends by itself.
+    // Asks the window to go without waiting for it; the thread ends by itself. The object is
+    // kept in the list of abandoned ones for AwaitAbandoned (it is never freed).
     void Abandon() {
         m_ending = true;
         RequestExit();
+        m_nextAbandoned = s_abandoned.load();
+        while (!s_abandoned.compare_exchange_weak(m_nextAbandoned, this)) {
+        }
     }
+
+    static std::atomic<CWindowThread*> s_abandoned;
+    CWindowThread* m_nextAbandoned = nullptr;
 
 protected:
     BOOL OnShutdownQuery() override {
@@ -65,6 +72,20 @@ private:
     const std::wstring m_productId;
     std::atomic<bool> m_ending{false};
 };
+
+std::atomic<CShutdownBlockWindow::CWindowThread*> CShutdownBlockWindow::CWindowThread::s_abandoned{nullptr};
+
+void CShutdownBlockWindow::AwaitAbandoned(DWORD timeoutMs) {
+    const ULONGLONG start = ::GetTickCount64();
+    for (CWindowThread* thread = CWindowThread::s_abandoned.load(); thread; thread = thread->m_nextAbandoned) {
+        const ULONGLONG spent = ::GetTickCount64() - start;
+        const DWORD left = spent >= timeoutMs ? 0 : static_cast<DWORD>(timeoutMs - spent);
+        if (thread->WaitForThread(left) != WAIT_OBJECT_0) {
+            TraceWarning(L"CShutdownBlockWindow::AwaitAbandoned : a hidden window is still being made");
+            return;
+        }
+    }
+}
 
 CShutdownBlockWindow::~CShutdownBlockWindow() {
     End();

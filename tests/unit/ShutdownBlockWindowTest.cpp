@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
+#include "runtime/Handles.h"
 #include "runtime/MessageWindowThread.h"
 #include "stub/ShutdownBlockWindow.h"
 #include "support/TestSupport.h"
@@ -17,6 +19,16 @@ class CPlainWindowThread : public qlLib::CMessageWindowThread {
 public:
     ~CPlainWindowThread() override { Stop(INFINITE); }
 };
+
+size_t ThreadsOfThisProcess() {
+    qlLib::CKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    size_t count = 0;
+    for (BOOL more = ::Thread32First(snapshot.Get(), &entry); more; more = ::Thread32Next(snapshot.Get(), &entry))
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId();
+    return count;
+}
 
 }  // namespace
 
@@ -84,8 +96,9 @@ TEST(ShutdownBlockWindow, RefusesTheEndOfTheSessionUntilDestroyed) {
     EXPECT_FALSE(block.Create(L""));   // an empty product ID makes no window
 }
 
-TEST(ShutdownBlockWindow, AWindowStillBeingMadeWhenDestroyedGoesByItself) {
+TEST(ShutdownBlockWindow, AWindowStillBeingMadeWhenDestroyedGoesByItselfAndTheProcessEndAwaitsIt) {
     // The short install's case: the object is gone long before its window would have come up.
+    const size_t threadsBefore = ThreadsOfThisProcess();
     std::vector<std::wstring> products;
     for (int i = 0; i < 5; ++i) {
         products.push_back(L"MiniStubTestProduct" + NewGuid());
@@ -93,8 +106,10 @@ TEST(ShutdownBlockWindow, AWindowStillBeingMadeWhenDestroyedGoesByItself) {
         ASSERT_TRUE(block.Create(products.back()));
         block.Destroy();
     }
-    // Each window closes itself once made (the threads still use the objects: no crash either);
-    // none may stay behind.
-    ::Sleep(1000);
+    // What the stub does before it ends: every abandoned thread has ended on return (a thread
+    // still in the window set-up while the process ends can cost the process its exit code),
+    // and each window closed itself once made: none stays behind.
+    TARN::CShutdownBlockWindow::AwaitAbandoned(10000);
+    EXPECT_EQ(ThreadsOfThisProcess(), threadsBefore);
     for (const auto& product : products) EXPECT_EQ(::FindWindowW(product.c_str(), nullptr), nullptr);
 }
