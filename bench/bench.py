@@ -181,13 +181,16 @@ def figure_startup():
         installer, _ = make_installer(f'startup{index}', stub, silo)
         run(wine + [installer, '/qn'])   # fills the cache
         installers.append((installer, silo))
+    # A run takes a tenth of a second and Wine's process start alone varies by half of that:
+    # many more runs than the long figures take.
+    count = max(runs, 25)
     trivial, reruns = [], [[] for _ in builds]
-    for _ in range(runs):
+    for _ in range(count):
         trivial.append(run(wine + [bench_exe, '--noop'])[0])
         for index, (installer, _) in enumerate(installers):
             reruns[index].append(run(wine + [installer, '/x', '/qn'])[0])
     anchor = statistics.median(trivial)
-    print(f'== quiet re-run over a complete cache (/x /qn, engine does nothing), medians of {runs}')
+    print(f'== quiet re-run over a complete cache (/x /qn, engine does nothing), medians of {count}')
     print(f'   trivial console program      {anchor * 1000:7.0f} ms')
     for index, (name, _, _) in enumerate(builds):
         seconds = statistics.median(reruns[index])
@@ -344,7 +347,7 @@ def file_creation_cost():
 
 creation = file_creation_cost()
 print(f'== a new file costs {creation:.0f} us in {work}')
-if creation > 50:
+if creation > 100:
     print('   (slow: file creation there dominates the small-files figure and inflates the installs;\n'
           '    take the figures with a BUILD_DIR on another disk or folder)')
 subprocess.run(runner + ['--stop'], check=True)
