@@ -114,6 +114,11 @@ HRESULT CInstallTray::Run() {
     if (closeNow) {
         ::DestroyWindow(window);
     } else {
+        // The marker is looked at first, then every second: adding the icon below waits for the
+        // shell's taskbar, which may still be starting with the session.
+        CheckPatchReboot(window);
+    }
+    if (!closeNow && ::IsWindow(window)) {
         AddIcon(window, true);
         m_beacon.Create(id, window);
         ::SetTimer(window, kPatchCheckTimer, kPatchCheckMs, nullptr);

@@ -100,7 +100,7 @@ TEST_F(Tray, APatchRebootMarkerThatGoesAwayEndsTheTray) {
     CRunningProgram tray;
     ASSERT_TRUE(tray.Start(setup, L"/TRAYONLY"));
     ASSERT_NE(WaitForProcessWindow(tray.Id(), kTrayClass, 60000, false), nullptr);
-    // The tray looks every second: it must have seen the marker before it goes.
+    // The tray looks when it starts and every second: it must have seen the marker before it goes.
     DWORD exitCode = 0;
     EXPECT_FALSE(tray.Wait(2500, exitCode));
     ASSERT_EQ(::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (isolation.Root() + L"\\TARN").c_str()), ERROR_SUCCESS);
