@@ -313,16 +313,17 @@ def figure_make():
             report = json.loads(text[text.index('{'):])
             sizes[index] = next(e['bytes'] for e in report['entries'] if e['name'] == 'QDX-TRRootInstallPackage.7z')
     anchor, packed = statistics.median(native), os.path.getsize(archive)
+    small_pages_anchor = statistics.median(small_pages)
     print(f'== make of 40 programs, 200 texts and 1 MB of random bytes, medians of {runs}')
     print(f'   7zz a -m0=LZMA -mf=BCJ2      {anchor:7.2f} s  {packed:11,d} bytes')
     # Natively, 7zz asks Linux for huge pages for its match finder's tables; a Windows program
     # gets them only with the lock-pages privilege (Wine has none), and -slp- is 7zz without them.
-    print(f'   ... with -slp- (4 KB pages)  {statistics.median(small_pages):7.2f} s')
+    print(f'   ... with -slp- (4 KB pages)  {small_pages_anchor:7.2f} s')
     for index, (name, _) in enumerate(makers):
         seconds = statistics.median(ours[index])
         print(f'   {name + " (whole make)":<28} {seconds:7.2f} s  {sizes[index]:11,d} bytes (install package)')
         ratio_line(f'{name}: time ratio', seconds / anchor, 'to 7zz a', '<= 1.0')
-        print(f'   {name + ": time vs -slp-":<28} {seconds / statistics.median(small_pages):7.3f}  (to 7zz a -slp-)')
+        print(f'   {name + ": time vs -slp-":<28} {seconds / small_pages_anchor:7.3f}  (to 7zz a -slp-)')
         ratio_line(f'{name}: size ratio', sizes[index] / packed, 'to 7zz a', '<= 1.0')
 
 
