@@ -115,12 +115,10 @@ ERecord FirstRecord(qlLib::CFileHandleWrapper& file, DWORD& message, DWORD& mess
 // PKCS#7 message alone: the system's verifier is asked about the media only. Anything in the
 // table but a settings block is taken for a signature: one that cannot be read keeps every media
 // out rather than none.
-ESignature ReadOwnSigner(const std::wstring& installer, std::vector<BYTE>& certificate) {
-    qlLib::CFileHandleWrapper file;
+ESignature ReadOwnSigner(CInstallerFile& installer, std::vector<BYTE>& certificate) {
+    if (!installer.IsHeld()) return eSignature_Unreadable;
+    qlLib::CFileHandleWrapper& file = installer.File();
     DWORD at = 0, size = 0;
-    if (!file.Open(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                   nullptr))
-        return eSignature_Unreadable;
     const ERecord first = FirstRecord(file, at, size);
     if (first == eRecord_None) return eSignature_None;
     if (first != eRecord_Signature) return eSignature_Unreadable;
@@ -205,13 +203,11 @@ bool IsSignedBy(qlLib::CFileHandleWrapper& media, const std::wstring& path, cons
 // Whether the open media holds the installer's own bytes up to its certificate table: the image
 // and build signature that become the cached stub, and the package. Only the checksum and the
 // security directory entry may differ; the unpacker writes both anew.
-bool HoldsOwnPackage(qlLib::CFileHandleWrapper& media, const std::wstring& installer) {
-    qlLib::CFileHandleWrapper own;
+bool HoldsOwnPackage(qlLib::CFileHandleWrapper& media, CInstallerFile& installer) {
+    if (!installer.IsHeld()) return false;
+    qlLib::CFileHandleWrapper& own = installer.File();
     CPEFileHelper headers;
-    if (!own.Open(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                  nullptr) ||
-        !headers.ReadHeaders(own, false) || headers.GetCertificateTableOffset() == 0)
-        return false;
+    if (!headers.ReadHeaders(own, false) || headers.GetCertificateTableOffset() == 0) return false;
     const DWORD end = headers.GetCertificateTableOffset();
     ULONGLONG mediaLength = 0;
     if (!media.GetLength(&mediaLength) || mediaLength < end) return false;
@@ -240,21 +236,34 @@ bool HoldsOwnPackage(qlLib::CFileHandleWrapper& media, const std::wstring& insta
 
 }  // namespace
 
-HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& installerPath) {
+HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& installerPath,
+                              CInstallerFile& installer) {
     if (m_accepted && qlLib::SamePath(media, m_path)) return S_OK;
     m_accepted = false;
     m_file.Close();
+    m_installerFile = nullptr;
     try {
         m_path = media;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    if (qlLib::SamePath(media, installerPath) || qlLib::ProcessTokenKind() == qlLib::eToken_User) {
+    if (qlLib::SamePath(media, installerPath)) {
+        // What lies at the installer's path now may not be what was started.
+        if (!installer.MayBeRead()) {
+            TraceError(L"TARN::CMediaPackage::Accept : %s is not the file this installer runs from (%lu): not used",
+                       media.c_str(), installer.Error());
+            return kNotUsable;
+        }
+        if (installer.IsHeld()) m_installerFile = installer.File().Handle();
+        m_accepted = true;
+        return S_OK;
+    }
+    if (qlLib::ProcessTokenKind() == qlLib::eToken_User) {
         m_accepted = true;
         return S_OK;
     }
     std::vector<BYTE> ownSigner;
-    const ESignature own = ReadOwnSigner(installerPath, ownSigner);
+    const ESignature own = ReadOwnSigner(installer, ownSigner);
     if (own == eSignature_None) {
         m_accepted = true;
         return S_OK;
@@ -276,7 +285,7 @@ HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& ins
     LONG answer = 0;
     if (IsSignedBy(m_file, media, ownSigner, answer)) {
         TraceInfo(L"media %s: signed by this installer's signer", media.c_str());
-    } else if (HoldsOwnPackage(m_file, installerPath)) {
+    } else if (HoldsOwnPackage(m_file, installer)) {
         TraceInfo(L"media %s: holds this installer's own package", media.c_str());
     } else {
         TraceError(L"TARN::CMediaPackage::Accept : %s is neither signed by this installer's signer (0x%08lx) nor "
@@ -292,7 +301,8 @@ HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& ins
 HRESULT CMediaPackage::Extract(CInstallUnpacker& unpacker, qlLib::IKeyValueCollection* streams,
                                const std::wstring& folder) {
     if (!m_accepted) return kNotUsable;
-    if (m_file.IsOpen() && !unpacker.RequireFile(m_file.Handle())) {
+    const HANDLE judged = m_file.IsOpen() ? m_file.Handle() : m_installerFile;
+    if (judged && !unpacker.RequireFile(judged)) {
         TraceError(L"TARN::CMediaPackage::Extract : %s cannot be told apart from other files: not used", m_path.c_str());
         return kNotUsable;
     }

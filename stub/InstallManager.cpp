@@ -208,7 +208,9 @@ bool CInstallManager::SplitOwnPath() {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return m_ownPath.Split(path);
+    if (!m_ownPath.Split(path)) return false;
+    m_installerFile.Open(path);
+    return true;
 }
 
 HRESULT CInstallManager::ReadRunModes() {

@@ -14,6 +14,7 @@
 #include "components/EngineWrapper.h"
 #include "components/InstallUIWrapper.h"
 #include "package/FileDataExtender.h"
+#include "package/InstallerFile.h"
 #include "package/MediaPackage.h"
 #include "package/StreamKeys.h"
 #include "package/ValueCollection.h"
@@ -322,6 +323,8 @@ private:
 
     qlLib::CCommandLine m_commandLine;
     qlLib::CSplitPath m_ownPath;
+    // Held from the start: what the run reads of its own file is what it was started from.
+    CInstallerFile m_installerFile;
     CRunModes m_runModes;
     std::wstring m_baseInstallFolder;
     std::wstring m_installCache;

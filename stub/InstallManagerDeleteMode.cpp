@@ -167,6 +167,7 @@ void CInstallManager::HandleDeleteMode() {
     // This copy is running and cannot go now: it goes at the next restart, and so does the
     // folder made for it.
     TraceInfo(L"deleting file: %s", m_ownPath.Path().c_str());
+    m_installerFile.Close();
     CUtils::DeleteFileW(m_ownPath.Path().c_str(), true);
     std::wstring staging = m_ownPath.DriveAndFolder();
     qlLib::RemoveTrailingBackslashes(staging);

@@ -177,7 +177,7 @@ HRESULT CInstallManager::ExtractPackage() {
 }
 
 HRESULT CInstallManager::ExtractMediaPackage(CInstallUnpacker& unpacker) {
-    const HRESULT hr = m_media.Accept(m_mediaPath, m_ownPath.Path());
+    const HRESULT hr = m_media.Accept(m_mediaPath, m_ownPath.Path(), m_installerFile);
     return FAILED(hr) ? hr : m_media.Extract(unpacker, m_streams.Get(), m_installCache);
 }
 

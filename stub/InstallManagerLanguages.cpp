@@ -309,7 +309,8 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
             HRESULT hr = E_OUTOFMEMORY;
             CResourceUnpacker unpacker;
             if (qlLib::JoinPath(item, language, kLanguageModuleName) && unpacker.SetItemPath(item.c_str()))
-                hr = unpacker.ExtractFile(m_ownPath.Path().c_str(), path.c_str());
+                hr = m_installerFile.Hold(unpacker, m_ownPath.Path());
+            if (SUCCEEDED(hr)) hr = unpacker.ExtractFile(m_ownPath.Path().c_str(), path.c_str());
             // Only a plain file where it was written is used: never one a link leads to.
             if (qlLib::IsPlainFileAt(path)) return S_OK;
             TraceInfo(L"ExtractResource returned 0x%08x", hr);

@@ -72,7 +72,8 @@ HRESULT CInstallManager::CheckTestMode(const std::wstring& targetFolder, bool& h
         return kTestModeRefused;
     }
     CTestModeUnpacker unpacker(targetFolder.c_str());
-    return unpacker.Extract(m_ownPath.Path().c_str(), m_runModes.TestFlag());
+    const HRESULT held = m_installerFile.Hold(unpacker, m_ownPath.Path());
+    return FAILED(held) ? held : unpacker.Extract(m_ownPath.Path().c_str(), m_runModes.TestFlag());
 }
 
 HRESULT CInstallManager::CreateUIFrame() {

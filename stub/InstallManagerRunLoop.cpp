@@ -59,7 +59,7 @@ bool CInstallManager::RetryFromMedia() {
     if (!unpacker.ContainsPackage(m_mediaPath.c_str())) return false;
     TraceInfo(L"Finished: Contains Package");
     // The cache is touched only for a media that may be used.
-    if (FAILED(m_media.Accept(m_mediaPath, m_ownPath.Path()))) return false;
+    if (FAILED(m_media.Accept(m_mediaPath, m_ownPath.Path(), m_installerFile))) return false;
     TraceInfo(L"Start: Extract Package");
     std::wstring marker;
     if (qlLib::JoinPath(marker, m_installCache, CInstallUnpacker::kMarkerName) &&

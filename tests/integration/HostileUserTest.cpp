@@ -336,6 +336,38 @@ TEST_F(HostileUser, AMediaFileIsUsedOnlyWhenTheInstallersSignerSignedIt) {
     EXPECT_EQ(product.CountInLog(L"media " + setup + L".unsigned: holds this installer's own package"), 1u);
 }
 
+TEST_F(HostileUser, AnInstallerSwappedAfterItsStartIsNotReadForItsPackage) {
+    // Whoever may write the download folder renames the installer once it has started and puts
+    // the same installer with the marker module as its engine in its place.
+    ScriptEngine("[Engine]\r\nWriteComplete=1\r\n");
+    const std::wstring stub = ToWinePath(MINISTUB_EXE_UNIX_PATH);
+    const std::wstring setup = MakeInstaller(stub);
+    const std::wstring markerEngine = temp.Join(L"marker-install.7z"), swapped = temp.Join(L"swapped.exe");
+    ASSERT_TRUE(MakeEngineArchive(marker, markerEngine));
+    product.installArchive = markerEngine;
+    ASSERT_TRUE(product.Make(stub, swapped));
+    std::wstring commandLine = L"\"" + setup + L"\" /qn";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(::CreateProcessW(setup.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                                 nullptr, &startup, &process));
+    qlLib::CKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    const bool replaced =
+        ::MoveFileW(setup.c_str(), (setup + L".started").c_str()) && ::CopyFileW(swapped.c_str(), setup.c_str(), TRUE);
+    ::ResumeThread(process.hThread);
+    ASSERT_EQ(::WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+    ASSERT_TRUE(replaced);
+    DWORD code = 0;
+    ASSERT_TRUE(::GetExitCodeProcess(process.hProcess, &code));
+    // Refused as a missing package; nothing of the swapped file is unpacked or loaded.
+    EXPECT_EQ(code, 0x80070002u) << std::hex << code;
+    EXPECT_TRUE(ListFiles(product.cache, L"*").empty());
+    EXPECT_EQ(product.CountInLog(L"Start: Load EngineManager"), 0u);
+    EXPECT_EQ(product.CountInLog(setup + L" is not the file this installer runs from"), 1u)
+        << testing::PrintToString(product.RunLog());
+}
+
 TEST_F(HostileUser, AnIsolationFileInAFolderOthersMayWriteChangesNothing) {
     // The keys a planted isolation file would name: debug options that open a trace file.
     CTestIsolationRoot planted;

@@ -6,6 +6,7 @@
 #include "BuildPaths.h"
 #include "package/Archive.h"
 #include "package/FilePacker.h"
+#include "package/InstallerFile.h"
 #include "package/MemoryStreamImpl.h"
 #include "runtime/ComPtr.h"
 #include "runtime/Handles.h"
@@ -205,6 +206,28 @@ TEST_F(FilePacker, AReaderHeldToOneFileReadsNoOther) {
     EXPECT_EQ(packer.Extract(judged.c_str()), S_OK);
     ASSERT_EQ(packer.offered.size(), 1u);
     EXPECT_EQ(packer.offered[0].bytes, entry);
+}
+
+TEST_F(FilePacker, OnlyTheFileThisProgramRunsFromIsHeldAsTheInstaller) {
+    // This test program stands in for a running installer. A byte-identical copy of it is
+    // another file; its own file, once held, can be neither renamed nor written.
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_GT(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    const std::wstring copy = temp.Join(L"copy.exe"), moved = temp.Join(L"moved.exe");
+    ASSERT_TRUE(::CopyFileW(self, copy.c_str(), FALSE));
+    CInstallerFile installer;
+    EXPECT_FALSE(installer.Open(copy));
+    EXPECT_FALSE(installer.IsHeld());
+    EXPECT_EQ(installer.Error(), static_cast<DWORD>(ERROR_FILE_INVALID));
+    ASSERT_TRUE(installer.Open(self));
+    const BOOL renamed = ::MoveFileW(self, moved.c_str());
+    const DWORD error = ::GetLastError();
+    if (renamed) ::MoveFileW(moved.c_str(), self);
+    EXPECT_FALSE(renamed);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    qlLib::CFileHandle writer(::CreateFileW(self, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer);
 }
 
 TEST_F(FilePacker, HeaderEdges) {
