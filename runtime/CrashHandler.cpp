@@ -365,8 +365,8 @@ bool CCrashHandler::WriteDump(EXCEPTION_POINTERS* pointers) {
     // Without rights of its own the dump would inherit the folder's, readable by the users.
     if (!PrepareDumpSecurity()) return false;
     SECURITY_ATTRIBUTES security = {sizeof(security), m_dumpSecurity.Get(), FALSE};
-    // A new file, never one that was there (a link there would take the dump elsewhere).
-    ::DeleteFileW(name.c_str());
+    // A new file, never one that was there (a link there would take the dump elsewhere), and
+    // nothing there deleted by name: the folder may be one whose names lead elsewhere.
     CFileHandle file(
         CreateFileNoLink(name, GENERIC_WRITE | DELETE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &security));
     if (!file) return false;

@@ -107,9 +107,10 @@ HANDLE CreateFileNoLink(const std::wstring& path, DWORD access, DWORD share, DWO
     const bool known = QueryOpenFile(file.Get(), attributes, &links);
     const bool link = !known || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || (!created && links > 1);
     if (link || !LiesInItsFolder(file.Get(), path)) {
+        // A file made where a link led is removed through its handle, never by its name: by now
+        // the name may lead somewhere else again. Without delete access it stays, empty.
         if (created && (access & (DELETE | GENERIC_ALL))) RemoveOpenFile(file.Get());
         file.Reset();
-        if (created) ::DeleteFileW(path.c_str());
         ::SetLastError(kErrorLinkRefused);
         return INVALID_HANDLE_VALUE;
     }

@@ -260,7 +260,8 @@ void CInstallManager::InitializeLogging(const std::wstring& logFolder) {
         // own: another user may have made a folder of that name first.
         if (COwnFolder().Privileged()) log.HoldFileLines(true);
     }
-    PointLogsAt(logFolder);
+    // Nor is a dump: a privileged run points its dumps there once the folder is its own.
+    if (!COwnFolder().Privileged()) PointLogsAt(logFolder);
 }
 
 void CInstallManager::PointLogsAt(const std::wstring& logFolder) {

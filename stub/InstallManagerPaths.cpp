@@ -137,7 +137,6 @@ HRESULT CInstallManager::CreateDirectories() {
     try {
         if (below && !qlLib::SamePath(logFolder, m_logFolder)) {
             m_logFolder.swap(logFolder);
-            PointLogsAt(m_logFolder);
             // The root of the run's logs is where its own log folder went.
             const size_t slash = m_logFolder.find_last_of(L'\\');
             if (!LogFolderGiven() && slash != std::wstring::npos &&
@@ -148,7 +147,8 @@ HRESULT CInstallManager::CreateDirectories() {
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    // The lines held back since logging began go into the folder in use.
+    // Dumps, and the lines held back since logging began, go into the folder in use.
+    PointLogsAt(m_logFolder);
     qlLib::GetDebugOutput().HoldFileLines(false);
     TraceInfo(L"install version: %hs", "9.1.0.26");
     TraceInfo(L"command line: %s", ::GetCommandLineW());

@@ -256,6 +256,28 @@ TEST_F(CrashHandlerProcess, EveryKindWritesADumpAndTerminatesWhenAsked) {
     }
 }
 
+// The dump folder may be one whose names lead elsewhere: a file already at the dump's name is
+// neither deleted nor written; there is no dump then.
+TEST_F(CrashHandlerProcess, AFileAtTheDumpsNameIsLeftAlone) {
+    const std::wstring folder = Folder(L"taken");
+    std::wstring commandLine = L"CrashNow.exe av /dump 1 /terminate 0 /nodatetime /dir \"" + folder + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(::CreateProcessW(ToWinePath(CRASHNOW_EXE_UNIX_PATH).c_str(), &commandLine[0], nullptr, nullptr, FALSE,
+                                 CREATE_SUSPENDED, nullptr, nullptr, &startup, &process));
+    qlLib::CKernelHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    const std::wstring taken = folder + L"\\CrashNow-" + std::to_wstring(process.dwProcessId) + L".dmp";
+    const bool planted = WriteFileBytes(taken, "victim", 6);
+    ::ResumeThread(process.hThread);
+    ASSERT_EQ(::WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+    ASSERT_TRUE(planted);
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(ReadFileBytes(taken, bytes));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "victim");
+    EXPECT_EQ(ListFiles(folder, L"*").size(), 1u);
+}
+
 TEST_F(CrashHandlerProcess, KindWithDumpOffAndTerminateOnDoesNothing) {
     for (const CKindCase& kind : kKinds) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(kind.kind)));
