@@ -4,6 +4,7 @@
 #include "components/SilentDocument.h"
 #include "package/7zArchive.h"
 #include "package/KeyValueCollectionImpl.h"
+#include "runtime/Handles.h"
 #include "runtime/Isolation.h"
 #include "runtime/PathUtils.h"
 #include "runtime/RegKey.h"
@@ -114,8 +115,13 @@ HRESULT CInstallManager::ExtractLayout() {
         const std::wstring& base = m_runModes.copyBaseCache.value;
         TraceInfo(L"CopyBaseFiles: %s", base.c_str());
         // The copies are loaded from the cache later: they come only from where users cannot
-        // have put them.
-        if (IsCodeFolder(base, true)) {
+        // have put them. The folder is held from before it is judged until the copy is done:
+        // whoever may write the folder above it cannot move it, or a folder above it, and put
+        // another at its path in between (the folders below are protected themselves).
+        qlLib::CFileHandle held(::CreateFileW(base.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (held && IsCodeFolder(base, true)) {
             CUtils::CopyFiles(base.c_str(), m_installCache.c_str());
         } else {
             TraceError(L"CInstallManager::ExtractLayout : %s is not a folder only administrators may write, with "
