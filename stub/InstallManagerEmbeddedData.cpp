@@ -10,6 +10,7 @@
 #include "runtime/StringUtils.h"
 #include "runtime/Trace.h"
 #include "stub/InstallManager.h"
+#include "system/Utils.h"
 
 namespace TARN {
 
@@ -22,6 +23,15 @@ bool FileExists(const std::wstring& path) {
 // The product ID names a folder of the cache: one plain component, nothing that climbs out.
 bool IsPlainFolderName(const std::wstring& name) {
     return !name.empty() && name.find_first_of(L"\\/") == std::wstring::npos && qlLib::IsSafeRelativePath(name);
+}
+
+// A cache is emptied before a fresh extraction as every folder the stub deletes: through held
+// handles, following no link.
+bool EmptyCacheFolder(const std::wstring& folder, DWORD* error) {
+    const HRESULT hr = CUtils::DeleteFolder(folder.c_str(), false, false);
+    if (SUCCEEDED(hr)) return true;
+    if (error) *error = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_ACCESS_DENIED;
+    return false;
 }
 
 }  // namespace
@@ -177,6 +187,7 @@ HRESULT CInstallManager::ExtractPackage() {
 }
 
 HRESULT CInstallManager::ExtractMediaPackage(CInstallUnpacker& unpacker) {
+    unpacker.SetFolderDelete(&EmptyCacheFolder);
     const HRESULT hr = m_media.Accept(m_mediaPath, m_ownPath.Path(), m_installerFile);
     return FAILED(hr) ? hr : m_media.Extract(unpacker, m_streams.Get(), m_installCache);
 }
