@@ -48,10 +48,18 @@ bool CInstallerFile::MayBeRead() const {
     return IsHeld() || qlLib::ProcessTokenKind() == qlLib::eToken_User;
 }
 
-HRESULT CInstallerFile::Hold(CFilePacker& unpacker, const std::wstring& path) {
-    if (IsHeld() ? unpacker.RequireFile(m_file.Handle()) : MayBeRead()) return S_OK;
-    TraceError(L"TARN::CInstallerFile::Hold : %s is not the file this installer runs from (%lu): not read",
+HRESULT CInstallerFile::Readable(const std::wstring& path) const {
+    if (MayBeRead()) return S_OK;
+    TraceError(L"TARN::CInstallerFile::Readable : %s is not the file this installer runs from (%lu): not read",
                path.c_str(), m_error);
+    return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+}
+
+HRESULT CInstallerFile::Hold(CFilePacker& unpacker, const std::wstring& path) const {
+    if (!IsHeld()) return Readable(path);
+    if (unpacker.RequireFile(m_file.Handle())) return S_OK;
+    TraceError(L"TARN::CInstallerFile::Hold : %s cannot be told apart from other files (%lu): not read", path.c_str(),
+               ::GetLastError());
     return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 }
 

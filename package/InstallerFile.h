@@ -30,9 +30,12 @@ public:
     // administrator rights, which reads it by its path as it always did (whoever could swap the
     // file there gains no more than the rights they already have).
     bool MayBeRead() const;
-    // Holds unpacker to the held file, so that it reads no other. 0x80070002 (the code of a missing
-    // file) after one trace line when the file may not be read.
-    HRESULT Hold(CFilePacker& unpacker, const std::wstring& path);
+    // S_OK when the run may read the file (MayBeRead); otherwise 0x80070002, the code of a missing
+    // file, after one trace line that names path.
+    HRESULT Readable(const std::wstring& path) const;
+    // Holds unpacker to the held file, so that it reads no other; Readable's answer when none is
+    // held.
+    HRESULT Hold(CFilePacker& unpacker, const std::wstring& path) const;
     // Lets go of the file (a run that deletes its own file).
     void Close() { m_file.Close(); }
 

@@ -249,11 +249,7 @@ HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& ins
     }
     if (qlLib::SamePath(media, installerPath)) {
         // What lies at the installer's path now may not be what was started.
-        if (!installer.MayBeRead()) {
-            TraceError(L"TARN::CMediaPackage::Accept : %s is not the file this installer runs from (%lu): not used",
-                       media.c_str(), installer.Error());
-            return kNotUsable;
-        }
+        if (FAILED(installer.Readable(media))) return kNotUsable;
         if (installer.IsHeld()) m_installerFile = installer.File().Handle();
         m_accepted = true;
         return S_OK;
@@ -261,6 +257,12 @@ HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& ins
     if (qlLib::ProcessTokenKind() == qlLib::eToken_User) {
         m_accepted = true;
         return S_OK;
+    }
+    // The installer's signer and package are read from its own file alone.
+    if (!installer.IsHeld()) {
+        TraceError(L"TARN::CMediaPackage::Accept : %s is not the file this installer runs from (%lu): %s not used",
+                   installerPath.c_str(), installer.Error(), media.c_str());
+        return kNotUsable;
     }
     std::vector<BYTE> ownSigner;
     const ESignature own = ReadOwnSigner(installer, ownSigner);

@@ -146,6 +146,10 @@ public:
     // administrator rights only when nobody but the administrators may write there, in the
     // folders below it too when the code may come from them.
     static bool IsCodeFolder(const std::wstring& folder, bool withSubfolders);
+    // The same, with folder held open without delete sharing from before the judgement for as
+    // long as hold lives: whoever may write the folder above it cannot move it (or a folder above
+    // it) away and put another at its path after the judgement.
+    static bool HoldCodeFolder(const std::wstring& folder, bool withSubfolders, qlLib::CFileHandle& hold);
     // "TEST <folder>": dumps the package into a new folder (quiet runs only).
     HRESULT CheckTestMode(const std::wstring& targetFolder, bool& handled);
     // Loads the install UI from the cache.
@@ -335,6 +339,8 @@ private:
     std::wstring m_productId;
     std::wstring m_mediaPath;
     CMediaPackage m_media;
+    // The folder of a last-install relaunch's manifest, held while the engine may read it.
+    qlLib::CFileHandle m_manifestFolder;
     std::wstring m_isolationGuid;
     CFileDataExtender m_embeddedData;
     bool m_embeddedDataOpen = false;

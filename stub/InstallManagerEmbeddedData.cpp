@@ -1,5 +1,8 @@
 // The product settings of the running executable, the cache folder they name, the package
 // extraction into it and what the install engine is handed.
+#include <windows.h>
+#include <shlwapi.h>
+
 #include <new>
 
 #include "package/ArchivingFileStreamImpl.h"
@@ -29,8 +32,13 @@ bool IsPlainFolderName(const std::wstring& name) {
 // handles, following no link.
 bool EmptyCacheFolder(const std::wstring& folder, DWORD* error) {
     const HRESULT hr = CUtils::DeleteFolder(folder.c_str(), false, false);
-    if (SUCCEEDED(hr)) return true;
-    if (error) *error = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_ACCESS_DENIED;
+    // Quiet as it is asked to be, the walk answers S_OK also where entries stayed.
+    const bool left = FileExists(folder) && !::PathIsDirectoryEmptyW(folder.c_str());
+    if (SUCCEEDED(hr) && !left) return true;
+    if (error) {
+        *error = left ? ERROR_DIR_NOT_EMPTY
+                      : HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : ERROR_ACCESS_DENIED;
+    }
     return false;
 }
 

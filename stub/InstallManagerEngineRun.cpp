@@ -115,13 +115,9 @@ HRESULT CInstallManager::ExtractLayout() {
         const std::wstring& base = m_runModes.copyBaseCache.value;
         TraceInfo(L"CopyBaseFiles: %s", base.c_str());
         // The copies are loaded from the cache later: they come only from where users cannot
-        // have put them. The folder is held from before it is judged until the copy is done:
-        // whoever may write the folder above it cannot move it, or a folder above it, and put
-        // another at its path in between (the folders below are protected themselves).
-        qlLib::CFileHandle held(::CreateFileW(base.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                              nullptr, OPEN_EXISTING,
-                                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (held && IsCodeFolder(base, true)) {
+        // have put them, held until the copy is done.
+        qlLib::CFileHandle held;
+        if (HoldCodeFolder(base, true, held)) {
             CUtils::CopyFiles(base.c_str(), m_installCache.c_str());
         } else {
             TraceError(L"CInstallManager::ExtractLayout : %s is not a folder only administrators may write, with "
@@ -153,6 +149,14 @@ bool CInstallManager::LoadCurrentManifest() {
     if (m_runModes.lastInstallRelaunch &&
         (!m_embeddedData.GetData(eEmbedded_ManifestFolder, &folder) || folder.empty())) {
         TraceError(L"CInstallManager::LoadCurrentManifest(1967) : failed to get manifest path");
+        return false;
+    }
+    // The settings name that folder, and they lie outside the signed bytes; its manifest tells
+    // the engine what to install from where and what to run after: taken as code is.
+    if (m_runModes.lastInstallRelaunch && !HoldCodeFolder(folder, true, m_manifestFolder)) {
+        TraceError(L"CInstallManager::LoadCurrentManifest : %s is not a folder only administrators may write, with "
+                   L"every folder below it: its manifest is not used",
+                   folder.c_str());
         return false;
     }
     std::wstring manifest;

@@ -291,6 +291,9 @@ HRESULT CInstallManager::ExtractResourceDll(std::wstring& path) {
         else
             languages[1] = L"09\\01";
 
+        // The module comes out of the installer's own file: read only as the file it runs from.
+        const HRESULT readable = m_installerFile.Readable(m_ownPath.Path());
+        if (FAILED(readable)) return readable;
         // The module is loaded from there: a folder of a new name, never one found in the temp
         // folder (other users may have made "VelmorInstall" there, and hold it open).
         const HRESULT made = COwnFolder().CreateFresh(temp, L"VelmorInstall-", COwnFolder::eReaders_None, folder);

@@ -31,6 +31,13 @@ bool CInstallManager::IsCodeFolder(const std::wstring& folder, bool withSubfolde
     return protectedTree;
 }
 
+bool CInstallManager::HoldCodeFolder(const std::wstring& folder, bool withSubfolders, qlLib::CFileHandle& hold) {
+    // Listing access: a handle with no data access would take no part in the sharing checks.
+    hold.Reset(::CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return hold && IsCodeFolder(folder, withSubfolders);
+}
+
 HRESULT CInstallManager::CheckValidationMode(bool& handled) {
     handled = false;
     if (!m_commandLine.Has(L"VALIDATE")) return S_OK;

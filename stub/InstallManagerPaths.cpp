@@ -123,6 +123,8 @@ HRESULT CInstallManager::CreateDirectories() {
                    m_logFolder.c_str(), hr);
         return hr;
     }
+    // Dumps go into the log folder in use from here on.
+    PointLogsAt(below ? logFolder : m_logFolder);
     if (!m_dataRoot.empty()) {
         // In the same common folder as the logs, whichever name that folder got.
         std::wstring target(m_tempFolder);
@@ -147,8 +149,7 @@ HRESULT CInstallManager::CreateDirectories() {
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    // Dumps, and the lines held back since logging began, go into the folder in use.
-    PointLogsAt(m_logFolder);
+    // The lines held back since logging began go into the folder in use.
     qlLib::GetDebugOutput().HoldFileLines(false);
     TraceInfo(L"install version: %hs", "9.1.0.26");
     TraceInfo(L"command line: %s", ::GetCommandLineW());

@@ -424,4 +424,20 @@ TEST_F(HostileUser, CodeFromAFolderOthersMayWriteIsNeitherLoadedNorCopied) {
             EXPECT_FALSE(Exists(product.cache + copy)) << builder::WideToUtf8(folder + copy);
         EXPECT_TRUE(Exists(product.cache + L"\\engine.dll"));
     }
+
+    // A last-install relaunch's manifest, which says what the engine installs and runs after,
+    // from a folder the settings name: the open one is refused as a missing manifest.
+    ASSERT_TRUE(WriteTextFile(open + L"\\Install.mft", "[Product]\r\nName=Planted\r\n"));
+    const std::wstring relaunch = MakeInstaller(ToWinePath(MINISTUB_EXE_UNIX_PATH), [&](TARN::CFileDataExtender& s) {
+        product.DefaultSettings(s);
+        s.SetData(20502, open.c_str());
+    }, L"relaunch.exe");
+    qlLib::DeleteFolderTree(product.siloFolder, nullptr);
+    const size_t engines = product.CountInLog(L"Start: Load EngineManager");
+    EXPECT_EQ(Run(relaunch, L"/qn /LIRELAUNCH"), 0x80070002u);
+    // (Once more after the retry from the media that a missing manifest brings.)
+    EXPECT_GE(product.CountInLog(open + L" is not a folder only administrators may write, with every folder below it: "
+                                        L"its manifest is not used"),
+              1u);
+    EXPECT_EQ(product.CountInLog(L"Start: Load EngineManager"), engines);
 }

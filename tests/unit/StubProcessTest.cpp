@@ -256,3 +256,18 @@ TEST(InstallManager, InitializeLoggingWritesTheRunLog) {
     log.SetOutputToFile(FALSE);
     log.SetLevel(0);
 }
+
+TEST(InstallManager, AFolderHeldAsCodeCannotBeMovedAwayUntilLetGo) {
+    // Judged, then moved aside and replaced by whoever may write the folder above it: the hold
+    // is what keeps the judged folder at its path.
+    CTempFolder temp;
+    const std::wstring folder = temp.Join(L"base"), moved = temp.Join(L"moved");
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    {
+        qlLib::CFileHandle hold;
+        ASSERT_TRUE(TARN::CInstallManager::HoldCodeFolder(folder, true, hold));
+        EXPECT_FALSE(::MoveFileW(folder.c_str(), moved.c_str()));
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
+    EXPECT_TRUE(::MoveFileW(folder.c_str(), moved.c_str()));
+}
