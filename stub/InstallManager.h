@@ -148,7 +148,8 @@ public:
     static bool IsCodeFolder(const std::wstring& folder, bool withSubfolders);
     // The same, with folder held open without delete sharing from before the judgement for as
     // long as hold lives: whoever may write the folder above it cannot move it (or a folder above
-    // it) away and put another at its path after the judgement.
+    // it) away and put another at its path after the judgement. Nothing is held when the answer
+    // is no, or in a run without administrator rights.
     static bool HoldCodeFolder(const std::wstring& folder, bool withSubfolders, qlLib::CFileHandle& hold);
     // "TEST <folder>": dumps the package into a new folder (quiet runs only).
     HRESULT CheckTestMode(const std::wstring& targetFolder, bool& handled);

@@ -32,10 +32,14 @@ bool CInstallManager::IsCodeFolder(const std::wstring& folder, bool withSubfolde
 }
 
 bool CInstallManager::HoldCodeFolder(const std::wstring& folder, bool withSubfolders, qlLib::CFileHandle& hold) {
+    hold.Reset();
+    if (qlLib::ProcessTokenKind() == qlLib::eToken_User) return true;   // as IsCodeFolder answers
     // Listing access: a handle with no data access would take no part in the sharing checks.
     hold.Reset(::CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    return hold && IsCodeFolder(folder, withSubfolders);
+    if (hold && IsCodeFolder(folder, withSubfolders)) return true;
+    hold.Reset();
+    return false;
 }
 
 HRESULT CInstallManager::CheckValidationMode(bool& handled) {
