@@ -249,6 +249,18 @@ void FinishDeleteModeCopies(const CTestInstaller& product) {
 void CInstallerTest::SetUp() {
     app = temp.Join(L"app");
     ASSERT_TRUE(::CreateDirectoryW(app.c_str(), nullptr));
+    // Runs started in the same second share one log folder and file, and a test reads its runs'
+    // lines from the files that name its product: its runs start in a second no earlier run of
+    // another test (or of a script) has logged in.
+    for (int wait = 0; wait < 3; ++wait) {
+        SYSTEMTIME now;
+        ::GetLocalTime(&now);
+        wchar_t stamp[40];
+        swprintf(stamp, 40, L"\\%04d-%02d-%02d-%02dh%02dm%02ds", now.wYear, now.wMonth, now.wDay, now.wHour,
+                 now.wMinute, now.wSecond);
+        if (::GetFileAttributesW((product.logsRoot + stamp).c_str()) == INVALID_FILE_ATTRIBUTES) break;
+        ::Sleep(1005 - now.wMilliseconds);
+    }
 }
 
 void CInstallerTest::TearDown() {
