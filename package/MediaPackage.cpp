@@ -111,13 +111,11 @@ ERecord FirstRecord(qlLib::CFileHandleWrapper& file, DWORD& message, DWORD& mess
     return eRecord_Signature;
 }
 
-// The encoded certificate of the first signer of the installer's own signature. Read from the
-// PKCS#7 message alone: the system's verifier is asked about the media only. Anything in the
-// table but a settings block is taken for a signature: one that cannot be read keeps every media
-// out rather than none.
-ESignature ReadOwnSigner(CInstallerFile& installer, std::vector<BYTE>& certificate) {
-    if (!installer.IsHeld()) return eSignature_Unreadable;
-    qlLib::CFileHandleWrapper& file = installer.File();
+// The encoded certificate of the first signer of the installer's own signature, read from its
+// held file: from the PKCS#7 message alone, as the system's verifier is asked about the media
+// only. Anything in the table but a settings block is taken for a signature: one that cannot be
+// read keeps every media out rather than none.
+ESignature ReadOwnSigner(qlLib::CFileHandleWrapper& file, std::vector<BYTE>& certificate) {
     DWORD at = 0, size = 0;
     const ERecord first = FirstRecord(file, at, size);
     if (first == eRecord_None) return eSignature_None;
@@ -203,9 +201,7 @@ bool IsSignedBy(qlLib::CFileHandleWrapper& media, const std::wstring& path, cons
 // Whether the open media holds the installer's own bytes up to its certificate table: the image
 // and build signature that become the cached stub, and the package. Only the checksum and the
 // security directory entry may differ; the unpacker writes both anew.
-bool HoldsOwnPackage(qlLib::CFileHandleWrapper& media, CInstallerFile& installer) {
-    if (!installer.IsHeld()) return false;
-    qlLib::CFileHandleWrapper& own = installer.File();
+bool HoldsOwnPackage(qlLib::CFileHandleWrapper& media, qlLib::CFileHandleWrapper& own) {
     CPEFileHelper headers;
     if (!headers.ReadHeaders(own, false) || headers.GetCertificateTableOffset() == 0) return false;
     const DWORD end = headers.GetCertificateTableOffset();
@@ -265,7 +261,7 @@ HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& ins
         return kNotUsable;
     }
     std::vector<BYTE> ownSigner;
-    const ESignature own = ReadOwnSigner(installer, ownSigner);
+    const ESignature own = ReadOwnSigner(installer.File(), ownSigner);
     if (own == eSignature_None) {
         m_accepted = true;
         return S_OK;
@@ -287,7 +283,7 @@ HRESULT CMediaPackage::Accept(const std::wstring& media, const std::wstring& ins
     LONG answer = 0;
     if (IsSignedBy(m_file, media, ownSigner, answer)) {
         TraceInfo(L"media %s: signed by this installer's signer", media.c_str());
-    } else if (HoldsOwnPackage(m_file, installer)) {
+    } else if (HoldsOwnPackage(m_file, installer.File())) {
         TraceInfo(L"media %s: holds this installer's own package", media.c_str());
     } else {
         TraceError(L"TARN::CMediaPackage::Accept : %s is neither signed by this installer's signer (0x%08lx) nor "
